@@ -1,0 +1,6 @@
+// Telling the user that the run cannot go on as meant, and waiting until it has been read.
+#pragma once
+
+// Shows the text on its own line; returns once the user has acknowledged it (at once when
+// nobody is at a terminal to do so).
+void ShowMessage(const char* text);

@@ -1,0 +1,254 @@
+// The HID access layer on hidapi (hidraw): one remote at a time, reads that can be stopped
+// from another thread, and a remote that drops and comes back under the same handle.
+#include <hidapi/hidapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "hid_access.h"
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+constexpr int32_t OpenedHandle = 1;  // the one device this layer holds open
+
+constexpr uint8_t LedsReportId = 0x11;         // 11 LL
+constexpr uint32_t LedsReportBytes = 2;
+constexpr uint8_t ReportingModeReportId = 0x12;  // 12 FF MM
+constexpr uint32_t ReportingModeReportBytes = 3;
+constexpr uint32_t LongestOutputReportBytes = 3;
+
+struct KeptReport {
+    uint8_t bytes[LongestOutputReportBytes];
+    uint32_t count;  // 0: never sent
+};
+
+// Everything below is guarded by HidLock; hidapi itself is called without it, by whoever
+// holds the device's turn (DeviceBusy).
+static std::mutex HidLock;
+static std::condition_variable HidChanged;
+static bool HidInitialised;
+static bool Opened;          // from a successful OpenHidHandle to CloseHidHandle
+static hid_device* Device;   // null while the remote is away
+static unsigned short OpenedVendor;
+static unsigned short OpenedProduct;
+static bool DeviceBusy;      // a hidapi call on the device is running
+static int WritesWaiting;    // writers go before the reader's next slice
+static bool ReadsStopped;
+static int FailedReads;      // in a row
+static Clock::time_point FailingSince;
+static Clock::time_point RetryAt;  // no read or open of the device before this
+static KeptReport LastModeReport;  // re-sent, in this order, when the remote comes back
+static KeptReport LastLedsReport;
+
+// The length of each output report the program sends; hidapi passes exactly this many bytes.
+static uint32_t OutputReportBytes(uint8_t reportId) {
+    if (reportId == LedsReportId) return LedsReportBytes;
+    if (reportId == ReportingModeReportId) return ReportingModeReportBytes;
+    return 0;
+}
+
+static KeptReport* KeptReportFor(uint8_t reportId) {
+    if (reportId == LedsReportId) return &LastLedsReport;
+    if (reportId == ReportingModeReportId) return &LastModeReport;
+    return nullptr;
+}
+
+// hidapi 0.13 is not thread-safe on one device: its calls take turns. A reader steps aside
+// while a writer waits, so a write waits at most one read slice.
+static bool TakeDeviceTurn(std::unique_lock<std::mutex>& lock, bool forRead) {
+    if (forRead) {
+        HidChanged.wait(lock, [] { return ReadsStopped || !Opened || (!DeviceBusy && WritesWaiting == 0); });
+        if (ReadsStopped || !Opened) return false;
+    } else {
+        HidChanged.wait(lock, [] { return !DeviceBusy; });
+    }
+    DeviceBusy = true;
+    return true;
+}
+
+static void GiveDeviceTurn() {
+    DeviceBusy = false;
+    HidChanged.notify_all();
+}
+
+static void ClearDeviceState() {
+    Device = nullptr;
+    FailedReads = 0;
+    RetryAt = Clock::time_point();
+    LastModeReport.count = 0;
+    LastLedsReport.count = 0;
+}
+
+int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    std::unique_lock<std::mutex> lock(HidLock);
+    if (Opened) return NoHidHandle;
+    if (!HidInitialised) {
+        if (hid_init() != 0) return NoHidHandle;
+        HidInitialised = true;
+    }
+    OpenedVendor = static_cast<unsigned short>(vendorId);
+    OpenedProduct = static_cast<unsigned short>(productId);
+    hid_device* found = hid_open(OpenedVendor, OpenedProduct, nullptr);
+    if (!found) {
+        hid_exit();
+        HidInitialised = false;
+        return NoHidHandle;
+    }
+    ClearDeviceState();
+    Device = found;
+    Opened = true;
+    return OpenedHandle;
+}
+
+// Called with the device's turn held, after a read returned -1.
+static void NoteFailedRead(std::unique_lock<std::mutex>& lock) {
+    // A -1 right after good reads is most often a signal that interrupted hidapi's poll.
+    constexpr Milliseconds FirstRetryAfter(10);
+    // A remote that has gone makes every read fail at once: wait between tries, never spin.
+    constexpr Milliseconds FailedRetryAfter(250);
+    constexpr Milliseconds GoneAfterFailing(1000);
+    Clock::time_point now = Clock::now();
+    if (FailedReads++ == 0) {
+        FailingSince = now;
+        RetryAt = now + FirstRetryAfter;
+        return;
+    }
+    if (now - FailingSince < GoneAfterFailing) {
+        RetryAt = now + FailedRetryAfter;
+        return;
+    }
+    // A hidraw node that went away stays dead even when the remote comes back as a new one.
+    hid_device* dead = Device;
+    Device = nullptr;
+    FailedReads = 0;
+    RetryAt = now;
+    lock.unlock();
+    hid_close(dead);
+    lock.lock();
+}
+
+// Called with the device away and its retry time reached: opens the remote again if it is
+// there, and tells it again what the program last told it.
+static void LookForRemote(std::unique_lock<std::mutex>& lock) {
+    constexpr Milliseconds LookAgainAfter(1000);
+    if (!TakeDeviceTurn(lock, true)) return;
+    if (Device) {  // another reader found it first
+        GiveDeviceTurn();
+        return;
+    }
+    KeptReport mode = LastModeReport;
+    KeptReport leds = LastLedsReport;
+    lock.unlock();
+    hid_device* found = hid_open(OpenedVendor, OpenedProduct, nullptr);
+    // Mode first: a remote that has just connected sends only button reports (0x30) until told.
+    if (found && mode.count) hid_write(found, mode.bytes, mode.count);
+    if (found && leds.count) hid_write(found, leds.bytes, leds.count);
+    lock.lock();
+    if (found) {
+        Device = found;
+        FailedReads = 0;
+    } else {
+        RetryAt = Clock::now() + LookAgainAfter;
+    }
+    GiveDeviceTurn();
+}
+
+int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t waitMs) {
+    // hidapi 0.13 has no cancel: a read is a loop of short waits, with a stop check between.
+    constexpr int32_t ReadSliceMs = 100;
+    *count = 0;
+    const bool limited = waitMs >= 0;
+    const Clock::time_point deadline = Clock::now() + Milliseconds(limited ? waitMs : 0);
+    std::unique_lock<std::mutex> lock(HidLock);
+    bool tried = false;
+    for (;;) {
+        if (ReadsStopped || !Opened || handle != OpenedHandle) return 0;
+        Clock::time_point now = Clock::now();
+        if (limited && tried && now >= deadline) return 0;
+        tried = true;
+        if (now < RetryAt) {
+            HidChanged.wait_until(lock, limited ? std::min(RetryAt, deadline) : RetryAt);
+            continue;
+        }
+        if (!Device) {
+            LookForRemote(lock);
+            continue;
+        }
+        if (!TakeDeviceTurn(lock, true)) return 0;
+        if (!Device) {
+            GiveDeviceTurn();
+            continue;
+        }
+        int32_t sliceMs = ReadSliceMs;
+        if (limited) {
+            Clock::duration left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            sliceMs = std::min(sliceMs, static_cast<int32_t>(std::chrono::ceil<Milliseconds>(left).count()));
+        }
+        hid_device* device = Device;
+        lock.unlock();
+        int got = hid_read_timeout(device, report, HidReportBytes, sliceMs);
+        lock.lock();
+        if (got < 0)
+            NoteFailedRead(lock);
+        else
+            FailedReads = 0;
+        GiveDeviceTurn();
+        if (got > 0) {
+            *count = static_cast<uint32_t>(got);
+            return 1;
+        }
+    }
+}
+
+void WriteReport(int32_t handle, const uint8_t* report, uint32_t* count) {
+    *count = 0;
+    // Only the program's two commands are sent: the length of any other report is the
+    // remote's to define, and a guessed length would reach it as a malformed report.
+    uint32_t length = OutputReportBytes(report[0]);
+    if (length == 0) return;
+    std::unique_lock<std::mutex> lock(HidLock);
+    if (!Opened || handle != OpenedHandle) return;
+    KeptReport* kept = KeptReportFor(report[0]);
+    std::memcpy(kept->bytes, report, length);
+    kept->count = length;
+    ++WritesWaiting;
+    TakeDeviceTurn(lock, false);
+    --WritesWaiting;
+    if (!Opened || !Device) {  // away: the remote gets this report when it comes back
+        GiveDeviceTurn();
+        return;
+    }
+    hid_device* device = Device;
+    lock.unlock();
+    int written = hid_write(device, report, length);
+    lock.lock();
+    GiveDeviceTurn();
+    if (written > 0) *count = static_cast<uint32_t>(written);
+}
+
+void CloseHidHandle(int32_t handle) {
+    std::unique_lock<std::mutex> lock(HidLock);
+    if (!Opened || handle != OpenedHandle) return;
+    TakeDeviceTurn(lock, false);
+    if (Device) hid_close(Device);
+    ClearDeviceState();
+    Opened = false;
+    hid_exit();
+    HidInitialised = false;
+    GiveDeviceTurn();
+}
+
+void StopReadReport() {
+    std::lock_guard<std::mutex> hold(HidLock);
+    ReadsStopped = true;
+    HidChanged.notify_all();
+}
+
+void ResumeReadReport() {
+    std::lock_guard<std::mutex> hold(HidLock);
+    ReadsStopped = false;
+}

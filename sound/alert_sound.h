@@ -1,0 +1,15 @@
+// The alert clip: read once from "others_05.wav" into memory, played from there without waiting.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t SoundClipBytes = 0x1400000;          // 20 MiB
+constexpr uint32_t SoundClipMaxLoad = SoundClipBytes - 1;  // so the last byte always stays 0
+constexpr const char* AlertClipFile = "others_05.wav";
+
+extern uint8_t SoundClip[SoundClipBytes];
+extern uint32_t SoundClipLoaded;  // bytes read into SoundClip
+
+// Reads the clip and readies the sound output for it; 0 when the file opened, 1 when not.
+int32_t LoadAlertSound();
+// Starts the clip from its beginning, cutting off one still playing; returns at once.
+void PlayAlertSound();

@@ -1,0 +1,10 @@
+// Spy in place of the audio output: records what it was asked to open and start.
+#pragma once
+#include "clip_player.h"
+
+extern int FakeClipPlayerOpens;
+extern int FakeClipPlayerStarts;
+extern int FakeClipPlayerCloses;
+extern WavClip FakeClipPlayerClip;  // as last opened
+
+void FakeClipPlayerReset();

@@ -1,0 +1,131 @@
+// The spies themselves: what the logic's tests rely on them to record and to play out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "call_journal.h"
+#include "clip_player.h"
+#include "console_keys.h"
+#include "fake_clip_player.h"
+#include "fake_console_keys.h"
+#include "fake_hid_access.h"
+#include "fake_message_box.h"
+#include "hid_access.h"
+#include "message_box.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Fakes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeHidReset();
+        FakeKeysReset();
+        FakeClipPlayerReset();
+        FakeMessageBoxReset();
+        JournalClear();
+    }
+    uint8_t report[HidReportBytes] = {};
+    uint32_t count = 0;
+};
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+TEST_F(Fakes, HidPlaysTheScriptInOrderAndRecordsEveryCall) {
+    EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), 7);
+    FakeHidQueueReport({0x31, 1, 2, 3, 4, 5});
+    FakeHidQueueNoReport(EscKeyCode);
+    FakeHidQueueReport({0x30, 9, 8});
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
+    EXPECT_EQ(count, 6u);
+    EXPECT_EQ(report[5], 5);
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 0);
+    EXPECT_EQ(FakeKeysWaiting(), 1);
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
+    EXPECT_EQ(report[0], 0x30);
+    uint8_t leds[HidReportBytes] = {0x11, 0x10};
+    WriteReport(7, leds, &count);
+    CloseHidHandle(7);
+    EXPECT_EQ(JournalText(),
+              "hid open 057e:0306\nhid read\nhid report 31 01 02 03 04 05\nhid read\n"
+              "hid read\nhid report 30 09 08\nhid write 11 10 00\nhid close\n");
+    EXPECT_EQ(FakeHidReads().size(), 3u);
+    EXPECT_FALSE(FakeHidMisuseSeen());
+}
+
+TEST_F(Fakes, HidDelaysAReportAndHonoursTheWaitLimit) {
+    FakeHidQueueReport({0x31, 0, 0, 1, 1, 1}, 150);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(ReadReport(7, report, &count, 50), 0);
+    EXPECT_GE(MsSince(start), 45);
+    EXPECT_EQ(FakeHidScriptLeft(), 1);
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
+    EXPECT_GE(MsSince(start), 140);
+}
+
+TEST_F(Fakes, HidSilenceWaitsUntilStoppedAndStaysStoppedUntilResumed) {
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        StopReadReport();
+    });
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 0);
+    EXPECT_GE(MsSince(start), 70);
+    stopper.join();
+    FakeHidQueueReport({0x31, 0, 0, 1, 1, 1});
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 0);
+    ResumeReadReport();
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
+    EXPECT_EQ(FakeHidStops, 1);
+    EXPECT_EQ(FakeHidResumes, 1);
+}
+
+TEST_F(Fakes, HidNotesOverlappingReadsAndReadsAfterClose) {
+    std::thread reader([this] {
+        uint8_t own[HidReportBytes];
+        uint32_t ownCount;
+        ReadReport(7, own, &ownCount, 200);
+    });
+    while (!FakeHidReadInProgress()) std::this_thread::yield();
+    CloseHidHandle(7);
+    reader.join();
+    EXPECT_TRUE(FakeHidMisuseSeen());
+
+    FakeHidReset();
+    CloseHidHandle(7);
+    ReadReport(7, report, &count, 0);
+    EXPECT_TRUE(FakeHidMisuseSeen());
+}
+
+TEST_F(Fakes, KeysAreTakenInTheOrderPressed) {
+    EXPECT_EQ(KeyPressWaiting(), 0);
+    FakeKeysPress('q');
+    FakeKeysPress(EscKeyCode);
+    EXPECT_EQ(KeyPressWaiting(), 1);
+    EXPECT_EQ(TakeKeyCode(), 'q');
+    EXPECT_EQ(TakeKeyCode(), EscKeyCode);
+    EXPECT_EQ(KeyPressWaiting(), 0);
+    EXPECT_EQ(FakeKeysTaken, 2);
+    EXPECT_EQ(FakeKeysPolls, 3);
+}
+
+TEST_F(Fakes, PlayerAndMessageBoxRecordWhatTheyWereAsked) {
+    WavClip clip{};
+    clip.sampleRate = 22050;
+    OpenClipPlayer(clip);
+    StartClipPlayer();
+    StartClipPlayer();
+    ShowMessage("Wii-Remote not found.");
+    EXPECT_EQ(FakeClipPlayerOpens, 1);
+    EXPECT_EQ(FakeClipPlayerStarts, 2);
+    EXPECT_EQ(FakeClipPlayerClip.sampleRate, 22050u);
+    EXPECT_EQ(FakeMessages, (std::vector<std::string>{"Wii-Remote not found."}));
+    EXPECT_EQ(JournalCount("player start"), 2);
+    EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// The detection loop's counting, window, cool-down and ways out, driven by scripted reports
+// through the HID, keyboard and player spies.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "call_journal.h"
+#include "console_keys.h"
+#include "fake_clip_player.h"
+#include "fake_console_keys.h"
+#include "fake_hid_access.h"
+#include "fall_detection.h"
+#include "hid_access.h"
+#include "wii_remote.h"
+
+namespace {
+
+struct Reading {
+    uint8_t x, y, z;
+};
+const Reading In{128, 128, 128};
+const Reading Out{128, 128, 160};  // at rest: Z feels gravity
+
+class FallDetection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeHidReset();
+        FakeKeysReset();
+        FakeClipPlayerReset();
+        JournalClear();
+        DeviceHandle = 7;
+        ButtonByte1 = ButtonByte2 = AccelX = AccelY = AccelZ = 0;
+    }
+    static void Queue(Reading r, uint8_t buttons2 = 0) { FakeHidQueueReport({0x31, 0, buttons2, r.x, r.y, r.z}); }
+    static void Queue(const std::vector<Reading>& readings) {
+        for (Reading r : readings) Queue(r);
+    }
+    static void QueueHome() { FakeHidQueueReport({0x30, 0x00, 0x80}); }
+    // Runs the loop over the queued readings and then Home; returns the passes (reports read)
+    // on which the alert was started, counting from 1.
+    static std::vector<int> AlertPasses() {
+        QueueHome();
+        RunFallDetection();
+        std::vector<int> passes;
+        int reports = 0;
+        std::string journal = JournalText();
+        for (size_t at = 0, end; (end = journal.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::string entry = journal.substr(at, end - at);
+            if (entry.rfind("hid report", 0) == 0) ++reports;
+            if (entry == "player start") passes.push_back(reports);
+        }
+        return passes;
+    }
+    static std::vector<Reading> Repeat(Reading r, int times) { return std::vector<Reading>(times, r); }
+};
+
+TEST_F(FallDetection, AlertsOnceOnTheThirdInWindowPassOfARun) {
+    Queue(Repeat(In, 6));
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{3}));
+}
+
+TEST_F(FallDetection, ARunOfAnyLengthAlertsExactlyOnce) {
+    Queue(Repeat(In, 400));
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{3}));
+}
+
+TEST_F(FallDetection, WindowIsInclusiveOf123And133OnEveryAxis) {
+    for (int axis = 0; axis < 3; ++axis) {
+        for (uint8_t edge : {122, 123, 133, 134}) {
+            SetUp();
+            Reading r = In;
+            (axis == 0 ? r.x : axis == 1 ? r.y : r.z) = edge;
+            Queue(Repeat(r, 3));
+            bool inside = edge == 123 || edge == 133;
+            EXPECT_EQ(AlertPasses().size(), inside ? 1u : 0u) << "axis " << axis << " reading " << int(edge);
+        }
+    }
+}
+
+TEST_F(FallDetection, AnOutOfWindowPassStartsTheRunAgain) {
+    Queue({In, In, Out, In, In});
+    EXPECT_TRUE(AlertPasses().empty());
+    SetUp();
+    Queue({In, In, Out, In, In, In});
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{6}));
+}
+
+TEST_F(FallDetection, NextAlertComesAtTheEarliestOnThe50thPassAfterOne) {
+    // Alert on pass 3; a new run whose third pass is pass 52 (the 49th after) stays silent,
+    // also as it goes on; one whose third pass is pass 53 (the 50th after) alerts.
+    Queue(Repeat(In, 3));
+    Queue(Repeat(Out, 46));
+    Queue(Repeat(In, 10));
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{3}));
+
+    SetUp();
+    Queue(Repeat(In, 3));
+    Queue(Repeat(Out, 47));
+    Queue(Repeat(In, 3));
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{3, 53}));
+}
+
+TEST_F(FallDetection, ReportsWithoutAccelerometerDataRetestTheLastReadings) {
+    Queue({In, In});
+    FakeHidQueueReport({0x30, 0x00, 0x00});
+    FakeHidQueueReport({0x3E, 0x00, 0x00});
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{3}));
+}
+
+TEST_F(FallDetection, HomeEndsTheLoopOnlyWhenItIsTheOnlyBitSet) {
+    Queue(In, 0x88);  // Home with another button held: goes on
+    Queue(Repeat(In, 2));
+    Queue(In, 0x80);
+    Queue(Repeat(In, 5));  // never read
+    RunFallDetection();
+    EXPECT_EQ(FakeClipPlayerStarts, 1);
+    EXPECT_EQ(FakeHidScriptLeft(), 5);
+    EXPECT_EQ(FakeKeysEnds, 1);
+}
+
+TEST_F(FallDetection, EscQuitsBeforeTheNextRead) {
+    FakeKeysPress(EscKeyCode);
+    Queue(Repeat(In, 3));
+    RunFallDetection();
+    EXPECT_TRUE(FakeHidReads().empty());
+    EXPECT_EQ(FakeClipPlayerStarts, 0);
+    EXPECT_EQ(JournalText(), "keys begin\nkey 27\nkeys end\n");
+}
+
+TEST_F(FallDetection, OtherKeysAreSwallowedOneAPass) {
+    FakeKeysPress('a');
+    FakeKeysPress(SequenceKeyCode);
+    Queue(Repeat(In, 3));
+    std::vector<int> passes = AlertPasses();
+    EXPECT_EQ(passes, (std::vector<int>{3}));
+    std::string journal = JournalText();
+    size_t first = journal.find("key 97"), second = journal.find("key 256");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_NE(journal.substr(first, second - first).find("hid report"), std::string::npos)
+        << "both keys taken in one pass:\n" << journal;
+}
+
+TEST_F(FallDetection, EscDuringASilentWaitEndsTheLoop) {
+    Queue(Repeat(In, 2));
+    FakeHidQueueNoReport();
+    FakeHidQueueNoReport(EscKeyCode);
+    Queue(Repeat(In, 3));  // never read
+    RunFallDetection();
+    EXPECT_EQ(FakeClipPlayerStarts, 0);
+    EXPECT_EQ(FakeHidScriptLeft(), 3);
+    EXPECT_EQ(FakeKeysWaiting(), 0);
+}
+
+TEST_F(FallDetection, WaitsWithoutAReportAreNoPasses) {
+    Queue(Repeat(In, 2));
+    FakeHidQueueNoReport();
+    FakeHidQueueNoReport('x');
+    FakeHidQueueNoReport();
+    Queue(In);
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{3}));
+    EXPECT_EQ(FakeKeysTaken, 1);
+}
+
+TEST_F(FallDetection, KeyModeSpansTheWholeLoop) {
+    Queue(In);
+    AlertPasses();
+    std::string journal = JournalText();
+    EXPECT_EQ(journal.rfind("keys begin\n", 0), 0u) << journal;
+    EXPECT_EQ(journal.substr(journal.size() - 9), "keys end\n") << journal;
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Decoding of input reports and the bytes of the two commands, against the HID spy.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fake_hid_access.h"
+#include "hid_access.h"
+#include "wii_remote.h"
+
+namespace {
+
+class WiiRemote : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeHidReset();
+        DeviceHandle = 7;
+        std::memset(InputReport, 0, sizeof InputReport);
+        std::memset(OutputReport, 0, sizeof OutputReport);
+        for (std::atomic<uint8_t>* byte : {&ButtonByte1, &ButtonByte2, &AccelX, &AccelY, &AccelZ})
+            *byte = 0x55;
+    }
+    static std::vector<uint8_t> State() {
+        return {ButtonByte1, ButtonByte2, AccelX, AccelY, AccelZ};
+    }
+};
+
+TEST_F(WiiRemote, DecodesButtonsAndAccelerometerOfReport31) {
+    FakeHidQueueReport({0x31, 0x10, 0x80, 0x7F, 0x81, 0x84});
+    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    EXPECT_EQ(State(), (std::vector<uint8_t>{0x10, 0x80, 0x7F, 0x81, 0x84}));
+}
+
+TEST_F(WiiRemote, Report30ChangesOnlyTheButtons) {
+    FakeHidQueueReport({0x31, 0x10, 0x80, 0x7F, 0x81, 0x84});
+    FakeHidQueueReport({0x30, 0x02, 0x08, 0x01, 0x02, 0x03});
+    ReadInputReport(WaitWithoutLimit);
+    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    EXPECT_EQ(State(), (std::vector<uint8_t>{0x02, 0x08, 0x7F, 0x81, 0x84}));
+}
+
+TEST_F(WiiRemote, OtherReportsLeaveTheStateAndStillCountAsRead) {
+    FakeHidQueueReport({0x21, 0x01, 0x02, 0x03, 0x04, 0x05});
+    FakeHidQueueReport({0x33, 0x01, 0x02, 0x03, 0x04, 0x05});
+    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    EXPECT_EQ(State(), (std::vector<uint8_t>(5, 0x55)));
+    EXPECT_TRUE(FakeHidWrites().empty());
+}
+
+TEST_F(WiiRemote, NoReportWithinTheWaitIsNoReadAndDecodesNothing) {
+    InputReport[0] = 0x31;  // what an earlier report left in the buffer
+    InputReport[3] = 0x01;
+    EXPECT_EQ(ReadInputReport(20), 0);
+    EXPECT_EQ(State(), (std::vector<uint8_t>(5, 0x55)));
+}
+
+TEST_F(WiiRemote, CommandsShareTheOutputBufferAndWriteOnlyTheirOwnBytes) {
+    SetReportingMode(0x00, 0x31);
+    SetLeds(0x10);
+    EXPECT_EQ(OutputReport[0], 0x11);
+    EXPECT_EQ(OutputReport[1], 0x10);
+    EXPECT_EQ(OutputReport[2], 0x31);
+    std::vector<FakeHidCall> writes = FakeHidWrites();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].bytes, (std::vector<uint8_t>{0x12, 0x00, 0x31}));
+    EXPECT_EQ(writes[1].bytes[0], 0x11);
+    EXPECT_EQ(writes[1].bytes[1], 0x10);
+}
+
+TEST_F(WiiRemote, StatusReportSelectsTheLastModeAgainAndLeavesTheState) {
+    SetReportingMode(0x04, 0x31);
+    SetLeds(0x10);
+    FakeHidQueueReport({0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0});
+    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    std::vector<FakeHidCall> writes = FakeHidWrites();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x12, 0x04, 0x31}));
+    EXPECT_EQ(State(), (std::vector<uint8_t>(5, 0x55)));
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs from Debian the packages the build needs that are missing, as root or through sudo.
+# Usage: tools/install-deps.sh [--tests]
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev)
+if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(libgtest-dev groff-base dpkg-dev)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+as_root=()
+if [[ $(id -u) -ne 0 ]]; then
+  as_root=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
