@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The installed layout and the Debian package, from a built tree.
+# Usage: install_test.sh BUILD_DIR
+set -uo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+passes=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    passes=$((passes + 1))
+  else
+    echo "FAILED: $what"
+    failures=$((failures + 1))
+  fi
+}
+mode_is() { [[ $(stat -c %a "$1") == "$2" ]]; }
+
+stage="$work/stage"
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null || { echo "FAILED: cmake --install"; exit 1; }
+root="$stage/usr"
+check "launcher on the PATH, executable" mode_is "$root/bin/quillbramble-sentry" 755
+check "program in libexec, executable" mode_is "$root/libexec/quillbramble-sentry/quillbramble-sentry" 755
+check "simulated-remote build installed" mode_is "$root/libexec/quillbramble-sentry/quillbramble-sentry-sim" 755
+check "clip installed, readable" mode_is "$root/share/quillbramble-sentry/others_05.wav" 644
+check "clip is a WAV" bash -c "head -c 4 '$root/share/quillbramble-sentry/others_05.wav' | grep -q RIFF"
+check "udev rule installed" mode_is "$root/lib/udev/rules.d/70-quillbramble-sentry.rules" 644
+check "man page installed" mode_is "$root/share/man/man1/quillbramble-sentry.1" 644
+check "udev rule sorts before 73-seat-late.rules" \
+  bash -c '[[ "70-quillbramble-sentry.rules" < "73-seat-late.rules" ]]'
+check "udev rule tags Bluetooth hidraw for uaccess" \
+  grep -q 'SUBSYSTEM=="hidraw", KERNELS=="0005:057E:0306.\*", TAG+="uaccess"' "$root/lib/udev/rules.d/70-quillbramble-sentry.rules"
+
+warnings=$(groff -man -Wall -Tutf8 "$root/share/man/man1/quillbramble-sentry.1" 2>&1 >/dev/null)
+check "man page renders without warnings: $warnings" test -z "$warnings"
+
+# The launcher brings the program to a clip: the current folder's when there is one, else the
+# installed one. The simulated build with no remote tells which happened by its message.
+run_in() {  # run_in FOLDER: the message of the installed simulated build run there
+  (cd "$1" && QUILLBRAMBLE_SIM_REMOTE=absent SDL_AUDIODRIVER=dummy "$root/bin/quillbramble-sentry-sim" </dev/null 2>&1)
+}
+mkdir -p "$work/empty" "$work/own"
+cp "$root/share/quillbramble-sentry/others_05.wav" "$work/own/"
+check "no clip here: the installed one is used" bash -c "[[ '$(run_in "$work/empty")' == 'Wii-Remote not found.' ]]"
+mv "$root/share/quillbramble-sentry/others_05.wav" "$work/installed.wav"
+check "a clip here is used" bash -c "[[ '$(run_in "$work/own")' == 'Wii-Remote not found.' ]]"
+check "no clip anywhere: the program's own message" \
+  bash -c "[[ '$(run_in "$work/empty")' == 'Wav files are not found.' ]]"
+mv "$work/installed.wav" "$root/share/quillbramble-sentry/others_05.wav"
+
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null) || { echo "FAILED: cpack"; exit 1; }
+deb=$(ls "$work"/deb/quillbramble-sentry_*.deb)
+listing=$(dpkg-deb -c "$deb")
+for file in ./usr/bin/quillbramble-sentry ./usr/libexec/quillbramble-sentry/quillbramble-sentry \
+            ./usr/share/quillbramble-sentry/others_05.wav ./usr/lib/udev/rules.d/70-quillbramble-sentry.rules \
+            ./usr/share/man/man1/quillbramble-sentry.1; do
+  check ".deb holds $file" grep -q " $file\$" <<<"$listing"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+check ".deb depends on hidapi (from the libraries linked): $depends" grep -q libhidapi-hidraw0 <<<"$depends"
+check ".deb depends on SDL2: $depends" grep -q libsdl2-2.0-0 <<<"$depends"
+
+echo "$passes passed, $failures failed"
+[[ $failures -eq 0 ]]
