@@ -5,50 +5,32 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
 
 struct hid_device_ {
     int number;
-    bool dead;    // its remote went away while it was open
-    bool closed;
-    bool inCall;
+    bool dead, closed, inCall;  // dead: its remote went away while it was open
 };
 
-namespace {
-struct ScriptedRead {
-    std::vector<uint8_t> bytes;  // empty: the read fails once
-};
-
-constexpr unsigned short RemoteVendor = 0x057E;
-constexpr unsigned short RemoteProduct = 0x0306;
-}  // namespace
+constexpr unsigned short RemoteVendor = 0x057E, RemoteProduct = 0x0306;
 
 static std::mutex DoubleLock;
 static std::condition_variable DoubleChanged;
 static bool Present;
-static std::deque<ScriptedRead> Script;
-static std::vector<std::unique_ptr<hid_device_>> Devices;  // kept until reset, so a stale pointer is seen
-static std::vector<HidapiWrite> Writes;
-static std::vector<int> ReadTimeouts;
-static HidapiCounts Counts;
-static unsigned LastVendor;
-static unsigned LastProduct;
-static int Overlaps;
-static int Misuses;
+static std::deque<std::vector<uint8_t>> Script;
+static std::deque<hid_device_> Devices;  // kept until reset, so that a stale pointer is seen
+static HidapiRecord Record;
 
-// Called with DoubleLock held at the start of every call on a device.
-static bool EnterDevice(hid_device* dev) {
-    auto known = std::find_if(Devices.begin(), Devices.end(),
-                              [dev](const std::unique_ptr<hid_device_>& d) { return d.get() == dev; });
-    if (known == Devices.end() || dev->closed) {
-        ++Misuses;
+// With DoubleLock held, first in every call on a device; waits: it lets the lock go, so may be overlapped.
+static bool EnterDevice(hid_device* dev, bool waits) {
+    bool known = std::any_of(Devices.begin(), Devices.end(), [dev](const hid_device_& d) { return &d == dev; });
+    if (!known || dev->closed) {
+        ++Record.misuses;
         return false;
     }
-    if (dev->inCall) ++Overlaps;
-    dev->inCall = true;
+    Record.overlaps += dev->inCall ? 1 : 0;
+    dev->inCall = waits;
     return true;
 }
 
@@ -57,154 +39,70 @@ void HidapiDoubleReset() {
     Present = true;
     Script.clear();
     Devices.clear();
-    Writes.clear();
-    ReadTimeouts.clear();
-    Counts = HidapiCounts{};
-    LastVendor = LastProduct = 0;
-    Overlaps = Misuses = 0;
+    Record = HidapiRecord{};
 }
 
 void HidapiDoubleSetPresent(bool present) {
     std::lock_guard<std::mutex> hold(DoubleLock);
     Present = present;
-    if (!present)
-        for (auto& dev : Devices) dev->dead = true;
+    for (hid_device_& dev : Devices) dev.dead = dev.dead || !present;
     DoubleChanged.notify_all();
 }
 
-void HidapiDoubleQueueReport(std::vector<uint8_t> bytes) {
+void HidapiDoubleQueueRead(std::vector<uint8_t> bytes) {
     std::lock_guard<std::mutex> hold(DoubleLock);
-    Script.push_back(ScriptedRead{std::move(bytes)});
+    Script.push_back(std::move(bytes));
     DoubleChanged.notify_all();
 }
 
-void HidapiDoubleQueueFailure() {
+HidapiRecord HidapiDoubleRecord() {
     std::lock_guard<std::mutex> hold(DoubleLock);
-    Script.push_back(ScriptedRead{});
-    DoubleChanged.notify_all();
+    return Record;
 }
 
-HidapiCounts HidapiDoubleCounts() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    HidapiCounts counts = Counts;
-    counts.openDevices = static_cast<int>(std::count_if(
-        Devices.begin(), Devices.end(), [](const std::unique_ptr<hid_device_>& d) { return !d->closed; }));
-    return counts;
-}
-
-std::vector<HidapiWrite> HidapiDoubleWrites() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    return Writes;
-}
-
-std::vector<int> HidapiDoubleReadTimeouts() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    return ReadTimeouts;
-}
-
-unsigned HidapiDoubleLastOpenVendor() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    return LastVendor;
-}
-
-unsigned HidapiDoubleLastOpenProduct() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    return LastProduct;
-}
-
-int HidapiDoubleOverlaps() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    return Overlaps;
-}
-
-int HidapiDoubleMisuses() {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    return Misuses;
-}
-
-int hid_init(void) {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    ++Counts.inits;
-    return 0;
-}
+int hid_init(void) { return 0; }
 
 int hid_exit(void) {
     std::lock_guard<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    ++Counts.exits;
-    for (auto& dev : Devices)
-        if (!dev->closed) ++Misuses;
+    for (const hid_device_& dev : Devices) Record.misuses += dev.closed ? 0 : 1;
     return 0;
 }
 
 hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t*) {
     std::lock_guard<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    ++Counts.openTries;
-    LastVendor = vendor_id;
-    LastProduct = product_id;
+    ++Record.calls;
     if (!Present || vendor_id != RemoteVendor || product_id != RemoteProduct) return nullptr;
-    ++Counts.opens;
-    Devices.push_back(std::make_unique<hid_device_>(hid_device_{static_cast<int>(Devices.size()) + 1, false, false, false}));
-    return Devices.back().get();
+    ++Record.opens;
+    Devices.push_back(hid_device_{static_cast<int>(Devices.size()) + 1, false, false, false});
+    return &Devices.back();
 }
 
 void hid_close(hid_device* dev) {
     std::lock_guard<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    ++Counts.closes;
-    if (!EnterDevice(dev)) return;
-    dev->inCall = false;
-    dev->closed = true;
+    ++Record.calls;
+    ++Record.closes;
+    if (EnterDevice(dev, false)) dev->closed = true;
 }
 
-int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int ms) {
     std::unique_lock<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    ++Counts.reads;
-    ReadTimeouts.push_back(milliseconds);
-    if (!EnterDevice(dev)) return -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    int result = 0;
-    for (;;) {
-        if (dev->dead) {
-            result = -1;
-            break;
-        }
-        if (!Script.empty()) {
-            ScriptedRead next = std::move(Script.front());
-            Script.pop_front();
-            if (next.bytes.empty()) {
-                result = -1;
-            } else {
-                size_t count = std::min(length, next.bytes.size());
-                std::memcpy(data, next.bytes.data(), count);
-                result = static_cast<int>(count);
-            }
-            break;
-        }
-        if (milliseconds < 0)
-            DoubleChanged.wait(hold);
-        else if (DoubleChanged.wait_until(hold, deadline) == std::cv_status::timeout)
-            break;
-    }
+    ++Record.calls;
+    Record.readMs.push_back(ms);
+    if (!EnterDevice(dev, true)) return -1;
+    DoubleChanged.wait_for(hold, std::chrono::milliseconds(ms), [dev] { return dev->dead || !Script.empty(); });
     dev->inCall = false;
-    return result;
+    if (dev->dead || Script.empty()) return dev->dead ? -1 : 0;
+    std::vector<uint8_t> next = std::move(Script.front());
+    Script.pop_front();
+    size_t count = std::min(length, next.size());
+    std::copy_n(next.begin(), count, data);
+    return count ? static_cast<int>(count) : -1;
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     std::lock_guard<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    ++Counts.writes;
-    if (!EnterDevice(dev)) return -1;
-    dev->inCall = false;
-    Writes.push_back(HidapiWrite{std::vector<uint8_t>(data, data + length), dev->number, !dev->dead});
+    ++Record.calls;
+    if (!EnterDevice(dev, false)) return -1;
+    Record.written.push_back(HidapiWrite{std::vector<uint8_t>(data, data + length), dev->number});
     return dev->dead ? -1 : static_cast<int>(length);
-}
-
-const wchar_t* hid_error(hid_device*) {
-    std::lock_guard<std::mutex> hold(DoubleLock);
-    ++Counts.calls;
-    return L"hidapi double: no detail";
 }

@@ -1,6 +1,5 @@
-// Test double of hidapi's own C functions (those declared by <hidapi/hidapi.h> that the HID
-// layer calls): a spy that records opens, closes, writes and reads, and plays a script of
-// reads against one remote that the test can take away and bring back. Thread-safe.
+// Test double of the hidapi functions the HID layer calls: a spy of what is asked of hidapi,
+// playing a script of reads on one remote, 057E:0306, that a test can take away and bring back.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -8,39 +7,21 @@
 struct HidapiWrite {
     std::vector<uint8_t> bytes;  // exactly the length passed to hid_write
     int device;                  // 1 for the first device hid_open returned, 2 for the next...
-    bool delivered;              // false when the device had gone (hid_write returned -1)
 };
 
-struct HidapiCounts {
-    int inits;
-    int exits;
-    int openTries;
-    int opens;      // tries that returned a device
-    int closes;
-    int reads;      // hid_read_timeout calls
-    int writes;
-    int calls;      // every call of any hidapi function
-    int openDevices;
+struct HidapiRecord {
+    int opens, closes, calls;  // calls: of hid_open, hid_close, hid_read_timeout and hid_write
+    int overlaps;  // calls on a device that began while another call on it was running
+    int misuses;   // calls on a closed device, a second close, hid_exit with a device open
+    std::vector<HidapiWrite> written;  // every hid_write on an open device, a dead one too
+    std::vector<int> readMs;           // the milliseconds of every hid_read_timeout, in order
 };
 
-// Remote present as 057E:0306, empty script, nothing recorded, every device forgotten.
-void HidapiDoubleReset();
-// While absent, hid_open finds nothing, and every device opened before fails each read and
-// write at once (a read waiting at that moment too), as a hidraw node does whose remote has
-// gone; such a device stays dead when the remote comes back.
+void HidapiDoubleReset();  // remote present, empty script, nothing recorded, devices forgotten
+// While absent, hid_open finds nothing and every device opened before fails each read and
+// write at once, a waiting read too, and stays dead when the remote is back, as hidraw does.
 void HidapiDoubleSetPresent(bool present);
-// The next read of a live device returns these bytes.
-void HidapiDoubleQueueReport(std::vector<uint8_t> bytes);
-// The next read of a live device returns -1 once, as when a signal interrupts hidapi's poll.
-void HidapiDoubleQueueFailure();
-// With the script empty, a read of a live device waits out its milliseconds (for ever at -1).
-
-HidapiCounts HidapiDoubleCounts();
-std::vector<HidapiWrite> HidapiDoubleWrites();
-std::vector<int> HidapiDoubleReadTimeouts();  // the milliseconds of every read, in order
-unsigned HidapiDoubleLastOpenVendor();
-unsigned HidapiDoubleLastOpenProduct();
-// Calls on one device that began while another call on it was still running.
-int HidapiDoubleOverlaps();
-// Calls on a device that was closed, a second close, hid_exit with a device still open.
-int HidapiDoubleMisuses();
+// The next read of a live device returns these bytes, or -1 if empty (a signal in hidapi's
+// poll); with no script left, a read waits out its milliseconds.
+void HidapiDoubleQueueRead(std::vector<uint8_t> bytes);
+HidapiRecord HidapiDoubleRecord();

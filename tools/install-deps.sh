@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs from Debian the packages the build needs that are missing, as root or through sudo.
-# Usage: tools/install-deps.sh [--tests]
+# Usage: tools/install-deps.sh [--tests] [--fuzz]
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev)
-if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(libgtest-dev groff-base dpkg-dev)
-fi
+for option in "$@"; do
+  case "$option" in
+    --tests) packages+=(libgtest-dev groff-base dpkg-dev) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "usage: $0 [--tests] [--fuzz]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

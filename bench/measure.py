@@ -1,0 +1,539 @@
+#!/usr/bin/env python3
+"""Runs every benchmark against a built tree and prints a Markdown table of what it measured.
+
+Usage: measure.py BUILD_DIR [--quick] [--seconds N]
+
+The programs run on a pseudo-terminal of their own, as at a console: the banner is read from
+it, and ESC typed into it once the program has put it into key-at-a-time mode. Figures are
+reported, never judged: the exit status is 0 when every measurement ran, 1 when one could not.
+"""
+import argparse
+import ctypes
+import datetime
+import fcntl
+import os
+import select
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+BANNER_END = b"Home button  ... Quit"
+ESC = b"\x1b"
+REPORTS_PER_SECOND = 100  # the simulated remote's 0x31 rate while it streams
+BIG_CLIP_BYTES = 0x13FFFFF
+MIB = 1024 * 1024
+WAV_HEADER_BYTES = 44
+
+BANNER_WAIT_S = 10.0
+KEY_MODE_WAIT_S = 3.0
+QUIT_WAIT_S = 5.0
+ESC_REPEAT_S = 0.5  # ESC is typed again while the program has not quit
+
+TARGET_CPU_MS_PER_1000 = 20.0
+TARGET_CALL_MS = 0.1
+TARGET_MEMORY_OVER_CLIP_BYTES = 8 * MIB
+
+
+class NotMeasured(Exception):
+    pass
+
+
+# --- the machine -------------------------------------------------------------------------
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                key, _, value = line.partition(":")
+                if key.strip() in ("model name", "Model", "Hardware"):
+                    return value.strip()
+    except OSError:
+        pass
+    return os.uname().machine
+
+
+def cache_entry(build, name):
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as cache:
+            for line in cache:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return ""
+
+
+def compiler(build):
+    try:
+        path = cache_entry(build, "CMAKE_CXX_COMPILER")
+        out = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=10)
+        return out.stdout.splitlines()[0]
+    except (OSError, IndexError, subprocess.SubprocessError):
+        return "unknown compiler"
+
+
+def machine_lines(build):
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    usable = len(os.sched_getaffinity(0))
+    return [
+        f"- CPU: {cpu_model()}, {os.cpu_count()} cores ({usable} usable by the benchmark)",
+        f"- Kernel: {os.uname().sysname} {os.uname().release} ({os.uname().machine})",
+        f"- Build: {cache_entry(build, 'CMAKE_BUILD_TYPE') or 'unknown type'}, {compiler(build)}",
+        f"- Date: {now}",
+    ]
+
+
+# --- one process on a pseudo-terminal ----------------------------------------------------
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+class Run:
+    """A started program: its process, the terminal's master side, and what it wrote."""
+
+    def __init__(self, program, folder, environment):
+        self.master, slave = os.openpty()
+        env = dict(os.environ)
+        env.update(environment)
+
+        def own_the_terminal():
+            # A new session with this terminal as its controlling one, as a login shell's job.
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.started_ns = time.monotonic_ns()
+        try:
+            self.proc = subprocess.Popen([program], cwd=folder, env=env, stdin=slave, stdout=slave,
+                                         stderr=slave, start_new_session=True, preexec_fn=own_the_terminal)
+        except BaseException:
+            os.close(self.master)
+            raise
+        finally:
+            os.close(slave)
+        self.pid = self.proc.pid
+        self.screen = b""
+        self.rusage = None
+        clock = ctypes.c_int()
+        # The process's CPU clock: all its threads, also those already ended, to the nanosecond.
+        self.cpu_clock = clock.value if LIBC.clock_getcpuclockid(self.pid, ctypes.byref(clock)) == 0 else None
+
+    def read_until(self, marker, timeout_s):
+        """Reads the terminal until marker appears; the monotonic time it was seen, in ns."""
+        until = time.monotonic() + timeout_s
+        while marker not in self.screen:
+            left = until - time.monotonic()
+            if left <= 0:
+                raise NotMeasured(f"no {marker.decode()!r} within {timeout_s:g} s: {self.tail()}")
+            ready, _, _ = select.select([self.master], [], [], left)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                raise NotMeasured(f"the program ended before {marker.decode()!r}: {self.tail()}")
+            self.screen += chunk
+        return time.monotonic_ns()
+
+    def drain(self):
+        while select.select([self.master], [], [], 0)[0]:
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.screen += chunk
+
+    def thread_cpu_ms(self):
+        """CPU of each live thread by its name, from /proc/PID/task/*/schedstat (ns)."""
+        threads = {}
+        for task in os.listdir(f"/proc/{self.pid}/task"):
+            try:
+                with open(f"/proc/{self.pid}/task/{task}/comm") as comm:
+                    name = comm.read().strip()
+                with open(f"/proc/{self.pid}/task/{task}/schedstat") as stat:
+                    ran_ns = int(stat.read().split()[0])
+            except OSError:
+                continue  # ended meanwhile
+            key = "main" if task == str(self.pid) else name
+            threads[key] = threads.get(key, 0) + ran_ns / 1e6
+        return threads
+
+    def tail(self):
+        return repr(self.screen[-200:].decode(errors="replace"))
+
+    def wait_key_mode(self):
+        """Waits until the program reads keys one at a time, so that ESC reaches it as a key."""
+        until = time.monotonic() + KEY_MODE_WAIT_S
+        while termios.tcgetattr(self.master)[3] & termios.ICANON:
+            if time.monotonic() > until:
+                raise NotMeasured(f"the terminal never left line mode: {self.tail()}")
+            time.sleep(0.002)
+
+    def cpu_ns(self):
+        if self.cpu_clock is None:
+            return self.cpu_ticks() * 1e9 / os.sysconf("SC_CLK_TCK")
+        return time.clock_gettime_ns(self.cpu_clock)
+
+    def cpu_ticks(self):
+        """utime+stime from /proc/PID/stat, in clock ticks."""
+        with open(f"/proc/{self.pid}/stat") as stat:
+            fields = stat.read().rpartition(")")[2].split()
+        return int(fields[11]) + int(fields[12])
+
+    def status_kib(self, key):
+        with open(f"/proc/{self.pid}/status") as status:
+            for line in status:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+        raise NotMeasured(f"no {key} in /proc/{self.pid}/status")
+
+    def quit(self):
+        """Types ESC until the program ends; its exit status."""
+        until = time.monotonic() + QUIT_WAIT_S
+        next_esc = 0.0
+        while self.rusage is None:
+            now = time.monotonic()
+            if now > until:
+                self.kill()
+                raise NotMeasured(f"ESC did not end the program within {QUIT_WAIT_S:g} s")
+            if now >= next_esc:
+                try:
+                    os.write(self.master, ESC)
+                except OSError:
+                    pass
+                next_esc = now + ESC_REPEAT_S
+            self.drain()
+            pid, status, usage = os.wait4(self.pid, os.WNOHANG)
+            if pid == self.pid:
+                self.rusage = usage
+                self.proc.returncode = os.waitstatus_to_exitcode(status)
+            else:
+                time.sleep(0.005)
+        return self.proc.returncode
+
+    def kill(self):
+        if self.proc.returncode is None and self.rusage is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def close(self):
+        self.kill()
+        os.close(self.master)
+
+
+def started_at_banner(program, folder, environment):
+    run = Run(program, folder, environment)
+    try:
+        run.read_until(BANNER_END, BANNER_WAIT_S)
+        run.wait_key_mode()
+    except BaseException:
+        run.close()
+        raise
+    return run
+
+
+# --- the measurements ----------------------------------------------------------------------
+
+def clip_folder(build, clip=None):
+    folder = tempfile.mkdtemp(prefix="sentry-bench-")
+    try:
+        if clip is None:
+            shutil.copy(os.path.join(build, "others_05.wav"), os.path.join(folder, "others_05.wav"))
+        else:
+            with open(os.path.join(folder, "others_05.wav"), "wb") as out:
+                out.write(clip)
+    except BaseException:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise
+    return folder
+
+
+def read_count(path):
+    """The counted program's report count; read until two reads agree, as it keeps counting."""
+    while True:
+        with open(path, "rb") as f:
+            first = f.read(8)
+        with open(path, "rb") as f:
+            second = f.read(8)
+        if first == second and len(first) == 8:
+            return struct.unpack("<Q", first)[0]
+
+
+def measure_cpu(program, build, seconds, counted):
+    """CPU of the whole process over `seconds` of streaming, from the banner on."""
+    folder = clip_folder(build)
+    count_file = os.path.join(folder, "report-count")
+    environment = {"SDL_AUDIODRIVER": "dummy"}
+    if counted:
+        environment["SENTRY_BENCH_REPORT_COUNT"] = count_file
+    try:
+        run = started_at_banner(program, folder, environment)
+        try:
+            if counted and not os.path.exists(count_file):
+                raise NotMeasured("the counted build made no report count")
+            # From the banner on, after start-up: the steady state of reading reports.
+            t0, cpu0, ticks0 = time.monotonic_ns(), run.cpu_ns(), run.cpu_ticks()
+            threads0 = run.thread_cpu_ms()
+            count0 = read_count(count_file) if counted else 0
+            time.sleep(seconds)
+            t1, cpu1, ticks1 = time.monotonic_ns(), run.cpu_ns(), run.cpu_ticks()
+            threads1 = run.thread_cpu_ms()
+            count1 = read_count(count_file) if counted else 0
+            hwm_kib = run.status_kib("VmHWM")
+            status = run.quit()
+        finally:
+            run.close()
+        if status != 0:
+            raise NotMeasured(f"the program ended with status {status}")
+        window_s = (t1 - t0) / 1e9
+        reports = count1 - count0 if counted else REPORTS_PER_SECOND * window_s
+        if reports <= 0:
+            raise NotMeasured("no reports were read")
+        result = {
+            "window_s": window_s,
+            "cpu_ms": (cpu1 - cpu0) / 1e6,
+            "startup_cpu_ms": cpu0 / 1e6,
+            # Threads alive at both ends of the window.
+            "threads_ms": {name: threads1[name] - threads0[name] for name in threads1 if name in threads0},
+            "tick_ms": (ticks1 - ticks0) * 1000 / os.sysconf("SC_CLK_TCK"),
+            "reports": reports,
+            "hwm_kib": hwm_kib,
+            "precise": run.cpu_clock is not None,
+        }
+        result["ms_per_1000"] = result["cpu_ms"] / (reports / 1000)
+        if counted:
+            total = read_count(count_file)
+            life_ms = (run.rusage.ru_utime + run.rusage.ru_stime) * 1000
+            result.update(total_reports=total, life_cpu_ms=life_ms, life_ms_per_1000=life_ms / (total / 1000))
+        return result
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def measure_banner(program, build, runs):
+    folder = clip_folder(build)
+    times_ms = []
+    try:
+        for _ in range(runs):
+            run = Run(program, folder, {"SDL_AUDIODRIVER": "dummy"})
+            try:
+                seen_ns = run.read_until(BANNER_END, BANNER_WAIT_S)
+                times_ms.append((seen_ns - run.started_ns) / 1e6)
+                run.wait_key_mode()
+                run.quit()
+            finally:
+                run.close()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    return times_ms
+
+
+def measure_floor(bench_wake_floor, wakeups):
+    out = subprocess.run([bench_wake_floor, str(wakeups)], capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        raise NotMeasured(f"bench_wake_floor: status {out.returncode}: {out.stderr.strip()[-300:]}")
+    return figures_of(out.stdout)
+
+
+def figures_of(text):
+    figures = {}
+    for line in text.splitlines():
+        name, _, value = line.partition("=")
+        if value:
+            figures[name] = float(value)
+    return figures
+
+
+def measure_play(bench_play, calls, trials):
+    folder = tempfile.mkdtemp(prefix="sentry-bench-play-")
+    try:
+        out = subprocess.run([bench_play, folder, str(calls), str(trials)], capture_output=True,
+                             text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        raise NotMeasured("bench_play did not finish within 600 s")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if out.returncode != 0:
+        raise NotMeasured(f"bench_play: status {out.returncode}: {out.stderr.strip()[-300:]}")
+    return figures_of(out.stdout)
+
+
+def big_clip(total_bytes):
+    """A 16-bit PCM WAV (22050 Hz, mono) of exactly total_bytes: header, samples, a pad byte."""
+    data_bytes = (total_bytes - WAV_HEADER_BYTES) // 2 * 2
+    pad = total_bytes - WAV_HEADER_BYTES - data_bytes
+    header = b"RIFF" + struct.pack("<I", total_bytes - 8) + b"WAVEfmt " + struct.pack(
+        "<IHHIIHH", 16, 1, 1, 22050, 22050 * 2, 2, 16) + b"data" + struct.pack("<I", data_bytes)
+    assert len(header) == WAV_HEADER_BYTES
+    # A quiet square wave: every page of the clip holds samples, none are left untouched.
+    period = struct.pack("<50h", *([800] * 25 + [-800] * 25))
+    data = (period * (data_bytes // len(period) + 1))[:data_bytes]
+    return header + data + b"\0" * pad
+
+
+def measure_memory(program, build, hold_s):
+    clip = big_clip(BIG_CLIP_BYTES)
+    folder = clip_folder(build, clip)
+    try:
+        run = started_at_banner(program, folder, {"SDL_AUDIODRIVER": "dummy"})
+        try:
+            time.sleep(hold_s)
+            hwm_kib = run.status_kib("VmHWM")
+            rss_kib = run.status_kib("VmRSS")
+            anon_kib = run.status_kib("RssAnon")
+            file_kib = run.status_kib("RssFile")
+            run.quit()
+        finally:
+            run.close()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    return {"clip_bytes": len(clip), "hwm_kib": hwm_kib, "rss_kib": rss_kib, "anon_kib": anon_kib,
+            "file_kib": file_kib}
+
+
+# --- the table -------------------------------------------------------------------------------
+
+def by_thread(result):
+    return ", ".join(f"{name} {ms:.1f} ms" for name, ms in sorted(result["threads_ms"].items()))
+
+
+def met(ok):
+    return "yes" if ok else "**no**"
+
+
+def mib(kib):
+    return f"{kib / 1024:.2f} MiB"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build")
+    parser.add_argument("--quick", action="store_true", help="short runs, few repetitions")
+    parser.add_argument("--seconds", type=float, help="length of each CPU run (default 20, quick 3)")
+    args = parser.parse_args()
+    quick = args.quick
+    seconds = args.seconds if args.seconds else (3.0 if quick else 20.0)
+    banner_runs = 3 if quick else 11
+    calls = 10000 if quick else 200000
+    trials = 5 if quick else 30
+    hold_s = 1.0 if quick else 3.0
+    floor_wakeups = int(REPORTS_PER_SECOND * min(seconds, 10.0))
+
+    build = os.path.abspath(args.build)
+    sim = os.path.join(build, "quillbramble-sentry-sim")
+    counted = os.path.join(build, "bench", "bench_sentry_sim_counted")
+    bench_play = os.path.join(build, "bench", "bench_play")
+    bench_wake_floor = os.path.join(build, "bench", "bench_wake_floor")
+
+    rows = []
+    failures = []
+
+    def attempt(title, measurement, show):
+        print(f"measuring: {title} ...", file=sys.stderr, flush=True)
+        try:
+            show(measurement())
+        except (NotMeasured, OSError, subprocess.SubprocessError) as error:
+            failures.append(title)
+            rows.append((title, f"not measured: {error}", "", "", ""))
+
+    def show_counted(r):
+        rows.append(("CPU per 1000 reports at 100/s, whole process",
+                     f"**{r['ms_per_1000']:.2f} ms**", f"< {TARGET_CPU_MS_PER_1000:g} ms",
+                     met(r["ms_per_1000"] < TARGET_CPU_MS_PER_1000),
+                     f"{r['cpu_ms']:.1f} ms CPU over {r['reports']} reports counted in {r['window_s']:.1f} s "
+                     f"({r['reports'] / r['window_s']:.1f}/s) from the banner on; /proc/PID/stat says "
+                     f"{r['tick_ms']:.0f} ms in its 10 ms ticks; by thread: {by_thread(r)}. The simulated "
+                     "remote's build, ReadReport wrapped at link time to count the reports it hands back"))
+        rows.append(("CPU per 1000 reports, whole run with start-up and exit",
+                     f"{r['life_ms_per_1000']:.2f} ms", f"< {TARGET_CPU_MS_PER_1000:g} ms",
+                     met(r["life_ms_per_1000"] < TARGET_CPU_MS_PER_1000),
+                     f"{r['life_cpu_ms']:.1f} ms CPU (wait4 rusage) over all {r['total_reports']} reports read; "
+                     f"{r['startup_cpu_ms']:.1f} ms of it before the banner"))
+
+    def show_floor(f):
+        rows.append(("Floor: a bare thread woken 100/s from a timed wait",
+                     f"{f['cpu_ms_per_1000']:.2f} ms per 1000 wake-ups", "", "",
+                     f"{int(f['wakeups'])} wake-ups of `bench_wake_floor` (a condition variable's "
+                     "wait_until, as the simulated remote holds each read until its report is due): what "
+                     "this machine charges for the wake-ups alone"))
+
+    def show_shipped(r):
+        rows.append(("CPU per 1000 reports, `quillbramble-sentry-sim` as built",
+                     f"{r['ms_per_1000']:.2f} ms", f"< {TARGET_CPU_MS_PER_1000:g} ms",
+                     met(r["ms_per_1000"] < TARGET_CPU_MS_PER_1000),
+                     f"{r['cpu_ms']:.1f} ms CPU in {r['window_s']:.1f} s (by thread: {by_thread(r)}), reports "
+                     f"reckoned as {REPORTS_PER_SECOND}/s x that time (uncounted build)"))
+        rows.append(("Peak resident memory, the project's own clip",
+                     mib(r["hwm_kib"]), "", "",
+                     f"VmHWM ({r['hwm_kib']} KiB) at the end of the CPU run above, for comparison with "
+                     "the row below"))
+
+    def show_banner(times_ms):
+        rows.append(("Start to banner, remote streaming",
+                     f"**{statistics.median(times_ms):.1f} ms** median", "", "",
+                     f"{len(times_ms)} runs, {min(times_ms):.1f} to {max(times_ms):.1f} ms: from spawning "
+                     "`quillbramble-sentry-sim` (fork and exec included) to its banner's last line on the "
+                     "terminal; includes loading the clip, opening audio and the 100 ms-bounded probe"))
+
+    def show_play(f):
+        rows.append(("`PlayAlertSound` call time",
+                     f"**{f['call_median_ns'] / 1e6:.6f} ms** median ({f['call_median_ns']:.0f} ns)", f"< {TARGET_CALL_MS:g} ms",
+                     met(f["call_median_ns"] / 1e6 < TARGET_CALL_MS),
+                     f"{int(f['calls'])} calls in a row while the device runs (SDL_AUDIODRIVER=disk): p99 "
+                     f"{f['call_p99_ns']:.0f} ns, max {f['call_max_ns'] / 1e3:.1f} us; a bare pair of clock "
+                     f"reads costs {f['clock_pair_median_ns']:.0f} ns, so the median is at the clock's floor"))
+        rhythm = ""
+        if "disk_chunk_median_bytes" in f:
+            rhythm = (f"; the disk output came in chunks of {f['disk_chunk_median_bytes']:.0f} bytes every "
+                      f"{f['disk_chunk_gap_median_ms']:.1f} ms ({f['disk_bytes_per_second']:.0f} B/s)")
+        rows.append(("Play to first samples in SDL's disk output",
+                     f"**{f['first_samples_median_ms']:.1f} ms** median", "", "",
+                     f"{int(f['trials'])} starts at spread phases, {f['first_samples_min_ms']:.1f} to "
+                     f"{f['first_samples_max_ms']:.1f} ms: from the call to the clip's first samples read "
+                     "from the FIFO that SDL_AUDIODRIVER=disk writes (22050 Hz mono 16-bit, as the alert "
+                     "clip). Includes the wait for the audio thread's next buffer and the disk driver's "
+                     "stdio buffering of its writes" + rhythm))
+
+    def show_memory(r):
+        limit = r["clip_bytes"] + TARGET_MEMORY_OVER_CLIP_BYTES
+        hwm = r["hwm_kib"] * 1024
+        rows.append((f"Peak resident memory, clip of 0x{BIG_CLIP_BYTES:X} bytes",
+                     f"**{mib(r['hwm_kib'])}** (clip + {(hwm - r['clip_bytes']) / MIB:.2f} MiB)",
+                     f"< clip + 8 MiB = {limit / MIB:.2f} MiB", met(hwm < limit),
+                     f"VmHWM of `quillbramble-sentry-sim` {hold_s:g} s after its banner ({r['hwm_kib']} KiB); "
+                     f"then VmRSS {mib(r['rss_kib'])}, of it RssAnon {mib(r['anon_kib'])} (the process's own) "
+                     f"and RssFile {mib(r['file_kib'])} (pages of its program and shared libraries); "
+                     f"clip {r['clip_bytes']} bytes = {r['clip_bytes'] / MIB:.2f} MiB, a 16-bit PCM WAV "
+                     "made for the run"))
+
+    attempt("CPU, counted", lambda: measure_cpu(counted, build, seconds, True), show_counted)
+    attempt("CPU, as built", lambda: measure_cpu(sim, build, seconds, False), show_shipped)
+    attempt("wake-up floor", lambda: measure_floor(bench_wake_floor, floor_wakeups), show_floor)
+    attempt("start to banner", lambda: measure_banner(sim, build, banner_runs), show_banner)
+    attempt("PlayAlertSound", lambda: measure_play(bench_play, calls, trials), show_play)
+    attempt("peak memory", lambda: measure_memory(sim, build, hold_s), show_memory)
+
+    mode = "quick run" if quick else "full run"
+    print(f"### Benchmarks ({mode}; CPU runs of {seconds:g} s; SDL_AUDIODRIVER=dummy unless said)")
+    print()
+    print("\n".join(machine_lines(build)))
+    print()
+    print("| Measurement | Figure | Target | Met | How it was measured |")
+    print("|---|---|---|---|---|")
+    for row in rows:
+        print("| " + " | ".join(cell.replace("|", "\\|") for cell in row) + " |")
+    if failures:
+        print(f"\nNot measured: {', '.join(failures)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
