@@ -16,21 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "expected_banner.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const char* const Banner =
-    "###########################################\n"
-    "#                                         #\n"
-    "#   Quillbramble-sentry Test version 0.1  #\n"
-    "#                  build 2006.12.13       #\n"
-    "#                                         #\n"
-    "###########################################\n"
-    "\n"
-    "Usage:\n"
-    "   Home button  ... Quit\n"
-    "\n";
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -159,7 +149,7 @@ TEST(EndToEnd, SimulatedRemoteGreetsWithTheBannerAndQuitsOnEsc) {
     ASSERT_EQ(tcgetattr(master, &before), 0);
     std::string screen;
     ASSERT_TRUE(ReadUntil(master, &screen, "Quit\r\n\r\n", 5000)) << screen;
-    EXPECT_EQ(WithoutCarriageReturns(screen), Banner);
+    EXPECT_EQ(WithoutCarriageReturns(screen), ExpectedBanner);
 
     termios during{};
     Clock::time_point start = Clock::now();
@@ -177,7 +167,7 @@ TEST(EndToEnd, SimulatedRemoteGreetsWithTheBannerAndQuitsOnEsc) {
     ASSERT_EQ(tcgetattr(master, &after), 0);
     EXPECT_TRUE(SameSettings(before, after));
     ReadFor(master, &screen, 100);
-    EXPECT_EQ(WithoutCarriageReturns(screen), Banner) << "nothing after the banner, no echo";
+    EXPECT_EQ(WithoutCarriageReturns(screen), ExpectedBanner) << "nothing after the banner, no echo";
     close(master);
     RemoveFolder(folder);
 }
@@ -197,8 +187,8 @@ TEST(EndToEnd, BannerReachesAPipeBeforeTheLoopAndEscFromAPipeQuits) {
     close(in[0]);
     close(out[1]);
     std::string output;
-    EXPECT_TRUE(ReadUntil(out[0], &output, Banner, 5000)) << output;
-    EXPECT_EQ(output, Banner);
+    EXPECT_TRUE(ReadUntil(out[0], &output, ExpectedBanner, 5000)) << output;
+    EXPECT_EQ(output, ExpectedBanner);
     ASSERT_EQ(write(in[1], "\033", 1), 1);
     EXPECT_EQ(WaitExit(child, 5), 0);
     close(in[1]);

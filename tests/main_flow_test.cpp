@@ -8,6 +8,7 @@
 #include <string>
 
 #include "call_journal.h"
+#include "expected_banner.h"
 #include "fake_clip_player.h"
 #include "fake_console_keys.h"
 #include "fake_hid_access.h"
@@ -16,18 +17,6 @@
 int SentryMain(int argc, char** argv, char** envp);  // the program's main, renamed for the test
 
 namespace {
-
-const char* const Banner =
-    "###########################################\n"
-    "#                                         #\n"
-    "#   Quillbramble-sentry Test version 0.1  #\n"
-    "#                  build 2006.12.13       #\n"
-    "#                                         #\n"
-    "###########################################\n"
-    "\n"
-    "Usage:\n"
-    "   Home button  ... Quit\n"
-    "\n";
 
 class MainFlow : public ::testing::Test {
 protected:
@@ -113,7 +102,7 @@ TEST_F(MainFlow, AStreamingRemoteIsGreetedAndWatchedUntilHome) {
     FakeHidQueueReport({0x31, 0x00, 0x80, 0x82, 0x82, 0x9C}, 150);
     std::string output;
     EXPECT_EQ(Run(&output), 0);
-    EXPECT_EQ(output, Banner);
+    EXPECT_EQ(output, ExpectedBanner);
     EXPECT_TRUE(FakeMessages.empty());
     EXPECT_EQ(FakeClipPlayerStarts, 1);
     EXPECT_LT(Find("hid write 12 00 31"), Find("hid report 31 00 00"));
