@@ -107,8 +107,10 @@ struct RunResult {
     double seconds;
 };
 
-// Runs the program with standard input /dev/null and its output through pipes.
-RunResult RunDetached(const char* program, const std::string& folder, const std::vector<std::string>& environment) {
+// Runs the program in a folder of its own, with standard input /dev/null and its output
+// through pipes.
+RunResult RunDetached(const char* program, bool withClip, const std::vector<std::string>& environment) {
+    std::string folder = MakeFolder(withClip);
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
@@ -132,6 +134,7 @@ RunResult RunDetached(const char* program, const std::string& folder, const std:
     }
     close(out[0]);
     close(err[0]);
+    RemoveFolder(folder);
     return run;
 }
 
@@ -233,21 +236,17 @@ TEST(EndToEnd, SimulatedFallsSoundTheAlarm) {
 }
 
 TEST(EndToEnd, WithoutTheClipItSaysSoWithStatusOne) {
-    std::string folder = MakeFolder(false);
-    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, folder, {});
+    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, false, {});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Wav files are not found.\n");
     EXPECT_EQ(run.out, "");
-    RemoveFolder(folder);
 }
 
 TEST(EndToEnd, WithoutARemoteItSaysSoWithStatusOne) {
-    std::string folder = MakeFolder(true);
-    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, folder, {"QUILLBRAMBLE_SIM_REMOTE=absent", "SDL_AUDIODRIVER=dummy"});
+    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, true, {"QUILLBRAMBLE_SIM_REMOTE=absent", "SDL_AUDIODRIVER=dummy"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Wii-Remote not found.\n");
     EXPECT_EQ(run.out, "");
-    RemoveFolder(folder);
 }
 
 TEST(EndToEnd, RealBuildFindsNoRemoteOnAMachineWithoutOne) {
@@ -255,31 +254,25 @@ TEST(EndToEnd, RealBuildFindsNoRemoteOnAMachineWithoutOne) {
     bool anyHid = glob("/dev/hidraw*", 0, nullptr, &nodes) == 0;
     globfree(&nodes);
     if (anyHid) GTEST_SKIP() << "this machine has HID devices";
-    std::string folder = MakeFolder(true);
-    RunResult run = RunDetached(SENTRY_PROGRAM, folder, {"SDL_AUDIODRIVER=dummy"});
+    RunResult run = RunDetached(SENTRY_PROGRAM, true, {"SDL_AUDIODRIVER=dummy"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Wii-Remote not found.\n");
-    RemoveFolder(folder);
 }
 
 TEST(EndToEnd, ASilentRemoteFailsQuicklyWhenNobodyIsThere) {
-    std::string folder = MakeFolder(true);
-    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, folder, {"QUILLBRAMBLE_SIM_REMOTE=silent", "SDL_AUDIODRIVER=dummy"});
+    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, true, {"QUILLBRAMBLE_SIM_REMOTE=silent", "SDL_AUDIODRIVER=dummy"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Wii-Remote cannot open.\n");
     EXPECT_EQ(run.out, "");
     EXPECT_LT(run.seconds, 1.0);
-    RemoveFolder(folder);
 }
 
 TEST(EndToEnd, AFirstReportWithoutAccelerometerDataFailsTheProbe) {
-    std::string folder = MakeFolder(true);
-    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, folder,
+    RunResult run = RunDetached(SENTRY_SIM_PROGRAM, true,
                           {"QUILLBRAMBLE_SIM_REMOTE=buttons-first", "SDL_AUDIODRIVER=dummy"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Wii-Remote cannot open.\n");
     EXPECT_EQ(run.out, "");
-    RemoveFolder(folder);
 }
 
 TEST(EndToEnd, AtATerminalTheMessageWaitsForEnter) {
