@@ -28,14 +28,21 @@ check "simulated-remote build installed" mode_is "$root/libexec/quillbramble-sen
 check "clip installed, readable" mode_is "$root/share/quillbramble-sentry/others_05.wav" 644
 check "clip is a WAV" bash -c "head -c 4 '$root/share/quillbramble-sentry/others_05.wav' | grep -q RIFF"
 check "udev rule installed" mode_is "$root/lib/udev/rules.d/70-quillbramble-sentry.rules" 644
-check "man page installed" mode_is "$root/share/man/man1/quillbramble-sentry.1" 644
+for page in quillbramble-sentry quillbramble-sentry-sim; do
+  check "man page $page installed, gzipped" mode_is "$root/share/man/man1/$page.1.gz" 644
+done
+check "copyright installed" mode_is "$root/share/doc/quillbramble-sentry/copyright" 644
+check "changelog names this version" \
+  bash -c "zcat '$root/share/doc/quillbramble-sentry/changelog.gz' | head -n 1 | grep -qF 'quillbramble-sentry (0.1)'"
 check "udev rule sorts before 73-seat-late.rules" \
   bash -c '[[ "70-quillbramble-sentry.rules" < "73-seat-late.rules" ]]'
 check "udev rule tags Bluetooth hidraw for uaccess" \
   grep -q 'SUBSYSTEM=="hidraw", KERNELS=="0005:057E:0306.\*", TAG+="uaccess"' "$root/lib/udev/rules.d/70-quillbramble-sentry.rules"
 
-warnings=$(groff -man -Wall -Tutf8 "$root/share/man/man1/quillbramble-sentry.1" 2>&1 >/dev/null)
-check "man page renders without warnings: $warnings" test -z "$warnings"
+for page in quillbramble-sentry quillbramble-sentry-sim; do
+  warnings=$(zcat "$root/share/man/man1/$page.1.gz" | groff -man -Wall -Tutf8 2>&1 >/dev/null)
+  check "man page $page renders without warnings: $warnings" test -z "$warnings"
+done
 
 # The launcher brings the program to a clip: the current folder's when there is one, else the
 # installed one. The simulated build with no remote tells which happened by its message.
@@ -56,7 +63,8 @@ deb=$(ls "$work"/deb/quillbramble-sentry_*.deb)
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/quillbramble-sentry ./usr/libexec/quillbramble-sentry/quillbramble-sentry \
             ./usr/share/quillbramble-sentry/others_05.wav ./usr/lib/udev/rules.d/70-quillbramble-sentry.rules \
-            ./usr/share/man/man1/quillbramble-sentry.1; do
+            ./usr/share/man/man1/quillbramble-sentry.1.gz ./usr/share/man/man1/quillbramble-sentry-sim.1.gz \
+            ./usr/share/doc/quillbramble-sentry/copyright ./usr/share/doc/quillbramble-sentry/changelog.gz; do
   check ".deb holds $file" grep -q " $file\$" <<<"$listing"
 done
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs from Debian the packages the build needs that are missing, as root or through sudo.
-# Usage: tools/install-deps.sh [--tests] [--fuzz]
+# Usage: tools/install-deps.sh [--tests] [--fuzz] [--package]
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev)
@@ -8,7 +8,8 @@ for option in "$@"; do
   case "$option" in
     --tests) packages+=(libgtest-dev groff-base dpkg-dev) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: $0 [--tests] [--fuzz]" >&2; exit 2 ;;
+    --package) packages+=(dpkg-dev lintian) ;;
+    *) echo "usage: $0 [--tests] [--fuzz] [--package]" >&2; exit 2 ;;
   esac
 done
 

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a Release tree in build/package and checks it with lintian:
+# exits non-zero on any error or warning (infos may stay). Prints lintian's whole verdict.
+# Usage: tools/package.sh      (the package lands in build/package/)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/package"
+
+"$root/tools/install-deps.sh" --package
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSENTRY_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+(cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
+deb=$(ls "$build"/quillbramble-sentry_*.deb)
+echo "Package: $deb"
+
+# lintian warns on stderr when run as root; what it finds is on stdout. Exit 1: errors or
+# warnings found; 2: lintian itself failed.
+status=0
+verdict=$(lintian --display-info --pedantic --fail-on error,warning "$deb" 2>/dev/null) || status=$?
+echo "lintian --display-info --pedantic:"
+if [[ -n "$verdict" ]]; then sed 's/^/  /' <<<"$verdict"; else echo "  (nothing)"; fi
+if [[ $status -ne 0 ]]; then
+  echo "lintian failed the package (exit status $status)" >&2
+  exit 1
+fi
