@@ -7,7 +7,8 @@ constexpr int32_t NoHidHandle = -1;
 constexpr uint32_t HidReportBytes = 256;  // size of every report buffer handed to this layer
 constexpr int32_t WaitWithoutLimit = -1;  // for ReadReport's waitMs
 
-// Opens a device with these identifiers; returns its handle, or NoHidHandle when none can be opened.
+// Opens a device with these identifiers, or for the Wii Remote a Wii Remote Plus too; returns
+// its handle, or NoHidHandle when none can be opened.
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId);
 
 // Waits up to waitMs (or WaitWithoutLimit) for one input report and places it, report ID

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 
 #include "hid_access.h"
+#include "wii_remote.h"
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
@@ -83,6 +85,31 @@ static void ClearDeviceState() {
     LastLedsReport.count = 0;
 }
 
+// The Wii U Pro Controller shares the Wii Remote Plus's product ID; its reports are not a
+// remote's, and it is never opened. For a Bluetooth device hidapi's product string is the
+// kernel's name of it (HID_NAME): "Nintendo RVL-CNT-01-UC" for the controller,
+// "Nintendo RVL-CNT-01-TR" for the remote.
+constexpr wchar_t ProControllerName[] = L"RVL-CNT-01-UC";
+
+static bool IsAskedFor(const hid_device_info* device) {
+    if (device->vendor_id != OpenedVendor || !device->path) return false;
+    if (device->product_id == OpenedProduct) return true;
+    bool remotePlus = OpenedVendor == WiiRemoteVendorId && OpenedProduct == WiiRemoteProductId &&
+                      device->product_id == WiiRemotePlusProductId;
+    return remotePlus && !(device->product_string && std::wcsstr(device->product_string, ProControllerName));
+}
+
+// Opens the first device that is the one asked for; null when there is none. Called without
+// HidLock.
+static hid_device* OpenAskedDevice() {
+    hid_device_info* listed = hid_enumerate(OpenedVendor, 0);
+    hid_device* found = nullptr;
+    for (const hid_device_info* device = listed; device && !found; device = device->next)
+        if (IsAskedFor(device)) found = hid_open_path(device->path);
+    hid_free_enumeration(listed);
+    return found;
+}
+
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     std::unique_lock<std::mutex> lock(HidLock);
     if (Opened) return NoHidHandle;
@@ -92,7 +119,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     }
     OpenedVendor = static_cast<unsigned short>(vendorId);
     OpenedProduct = static_cast<unsigned short>(productId);
-    hid_device* found = hid_open(OpenedVendor, OpenedProduct, nullptr);
+    hid_device* found = OpenAskedDevice();
     if (!found) {
         hid_exit();
         HidInitialised = false;
@@ -143,7 +170,7 @@ static void LookForRemote(std::unique_lock<std::mutex>& lock) {
     KeptReport mode = LastModeReport;
     KeptReport leds = LastLedsReport;
     lock.unlock();
-    hid_device* found = hid_open(OpenedVendor, OpenedProduct, nullptr);
+    hid_device* found = OpenAskedDevice();
     // Mode first: a remote that has just connected sends only button reports (0x30) until told.
     if (found && mode.count) hid_write(found, mode.bytes, mode.count);
     if (found && leds.count) hid_write(found, leds.bytes, leds.count);

@@ -27,9 +27,24 @@ int64_t MsSince(Clock::time_point start) {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Opens the first device the double lists with this product ID.
+hid_device* OpenListed(unsigned short product) {
+    hid_device_info* listed = hid_enumerate(0x057E, product);
+    hid_device* device = listed ? hid_open_path(listed->path) : nullptr;
+    hid_free_enumeration(listed);
+    return device;
+}
+
 TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     HidapiDoubleReset();
-    hid_device* first = hid_open(0x057E, 0x0306, nullptr);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0306, L"Nintendo RVL-CNT-01"}});
+    hid_device_info* listed = hid_enumerate(0x057E, 0);
+    ASSERT_TRUE(listed && listed->next && !listed->next->next);
+    EXPECT_EQ(listed->product_id, 0x0330);
+    EXPECT_STREQ(listed->product_string, L"Nintendo RVL-CNT-01-UC");
+    EXPECT_STRNE(listed->path, listed->next->path);
+    hid_free_enumeration(listed);
+    hid_device* first = OpenListed(0x0306);
     unsigned char buffer[256] = {};
     HidapiDoubleQueueRead({0x31, 1, 2});
     HidapiDoubleQueueRead({});
@@ -45,9 +60,10 @@ TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     hid_write(first, LedsCommand.data(), 2);  // overlaps the waiting read
     HidapiDoubleSetPresent(false);
     reader.join();
+    EXPECT_EQ(OpenListed(0x0306), nullptr) << "nothing is listed while the remote is away";
     HidapiDoubleSetPresent(true);
     EXPECT_EQ(hid_write(first, LedsCommand.data(), 2), -1) << "a device whose remote went stays dead";
-    hid_device* second = hid_open(0x057E, 0x0306, nullptr);
+    hid_device* second = OpenListed(0x0306);
     hid_write(second, ModeCommand.data(), 3);
     hid_close(first);
     hid_exit();  // the second still open
@@ -56,6 +72,7 @@ TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     HidapiRecord record = HidapiDoubleRecord();
     EXPECT_EQ(record.overlaps, 1);
     EXPECT_EQ(record.misuses, 2);
+    EXPECT_EQ(record.opened, (std::vector<std::wstring>(2, L"Nintendo RVL-CNT-01")));
     ASSERT_EQ(record.written.size(), 3u);
     EXPECT_EQ(record.written[1].device, 1);
     EXPECT_EQ(record.written[2].bytes, ModeCommand);
@@ -107,19 +124,26 @@ protected:
     int32_t handle = NoHidHandle;
 };
 
-TEST_F(HidLayer, OpensOneRemoteAtATimeAndSendsOnlyItsCommandsEachAtItsLength) {
+TEST_F(HidLayer, OpensOneRemoteOfEitherModelAtATimeAndSendsOnlyItsCommandsEachAtItsLength) {
     HidapiDoubleSetPresent(false);
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle);
     HidapiDoubleSetPresent(true);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}});  // a Wii U Pro Controller
+    ASSERT_EQ(handle = OpenHidHandle(0x057E, 0x0306), NoHidHandle);
+    EXPECT_EQ(HidapiDoubleRecord().opens, 0);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0330, L"Nintendo RVL-CNT-01-TR"}});
     Open();
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle) << "one device at a time";
     Write(LedsCommand, 2);
     Write(ModeCommand, 3);
     Write({0x15, 0x00}, 0);  // another ID: its length is the remote's to define
-    std::vector<HidapiWrite> written = HidapiDoubleRecord().written;
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_EQ(written[0].bytes, LedsCommand);
-    EXPECT_EQ(written[1].bytes, ModeCommand);
+    HidapiDoubleQueueRead(AccelReport);
+    EXPECT_EQ(Read(1000), AccelReport);
+    HidapiRecord record = HidapiDoubleRecord();
+    EXPECT_EQ(record.opened, (std::vector<std::wstring>{L"Nintendo RVL-CNT-01-TR"}));
+    ASSERT_EQ(record.written.size(), 2u);
+    EXPECT_EQ(record.written[0].bytes, LedsCommand);
+    EXPECT_EQ(record.written[1].bytes, ModeCommand);
 }
 
 TEST_F(HidLayer, ReadReturnsReportsRetriesASingleFailureAndWaitsOutItsLimitInSlices) {
@@ -181,10 +205,12 @@ TEST_F(HidLayer, ALostRemoteIsLookedForWithoutSpinningAndWhenBackIsToldModeThenL
     EXPECT_LE(HidapiDoubleRecord().calls - callsBefore, 30) << "hidapi calls in 1.6 s";
     EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC * 15 / 100) << "CPU over 150 ms in 1.6 s";
     HidapiDoubleQueueRead(AccelReport);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0330, L"Nintendo RVL-CNT-01-TR"}});
     HidapiDoubleSetPresent(true);
     EXPECT_EQ(Read(3000), AccelReport);
     HidapiRecord record = HidapiDoubleRecord();
-    EXPECT_EQ(record.opens, 2);
+    EXPECT_EQ(record.opened, (std::vector<std::wstring>{L"Nintendo RVL-CNT-01", L"Nintendo RVL-CNT-01-TR"}))
+        << "either model, never the controller";
     ASSERT_EQ(record.written.size(), 4u);
     EXPECT_EQ(record.written[2].bytes, ModeCommand);
     EXPECT_EQ(record.written[3].bytes, (Bytes{0x11, 0x30}));
