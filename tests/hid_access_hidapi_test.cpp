@@ -27,6 +27,24 @@ int64_t MsSince(Clock::time_point start) {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Mode writes that a silence cannot have brought: less than its 1 s after the report before them.
+int64_t ModeWritesNotForSilence(const HidapiRecord& record) {
+    int64_t count = 0;
+    for (const HidapiWrite& write : record.written) {
+        auto reportBefore = std::find_if(record.reportedAt.rbegin(), record.reportedAt.rend(),
+                                         [&write](Clock::time_point at) { return at <= write.at; });
+        bool soon = reportBefore != record.reportedAt.rend() && write.at - *reportBefore < std::chrono::seconds(1);
+        count += write.bytes == ModeCommand && soon ? 1 : 0;
+    }
+    return count;
+}
+
+// The last write is the mode, made after the last report was read.
+bool ModeWrittenAfterLastReport(const HidapiRecord& record) {
+    return !record.written.empty() && !record.reportedAt.empty() && record.written.back().bytes == ModeCommand &&
+           record.written.back().at >= record.reportedAt.back();
+}
+
 // Opens the first device the double lists with this product ID.
 hid_device* OpenListed(unsigned short product) {
     hid_device_info* listed = hid_enumerate(0x057E, product);
@@ -73,7 +91,9 @@ TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     EXPECT_EQ(record.overlaps, 1);
     EXPECT_EQ(record.misuses, 2);
     EXPECT_EQ(record.opened, (std::vector<std::wstring>(2, L"Nintendo RVL-CNT-01")));
+    ASSERT_EQ(record.reportedAt.size(), 1u);
     ASSERT_EQ(record.written.size(), 3u);
+    EXPECT_LE(record.reportedAt[0], record.written[0].at);
     EXPECT_EQ(record.written[1].device, 1);
     EXPECT_EQ(record.written[2].bytes, ModeCommand);
     EXPECT_EQ(record.written[2].device, 2);
@@ -186,6 +206,31 @@ TEST_F(HidLayer, WritesWaitAtMostAReadSliceAndStopEndsReadsUntilResume) {
     Write(LedsCommand, 2);  // writes go on while reads are stopped
     ResumeReadReport();
     EXPECT_EQ(Read(WaitWithoutLimit), AccelReport);
+}
+
+TEST_F(HidLayer, AReportOfAnotherModeSelectsTheModeAgainBeforeItIsHandedOnAtMostFourTimesASecond) {
+    Open();
+    Write(ModeCommand, 3);
+    const Bytes memoryData{0x21, 0x00, 0x00, 0xF0, 0x00, 0x00};  // not a data report
+    HidapiDoubleQueueRead(AccelReport);
+    HidapiDoubleQueueRead(memoryData);
+    EXPECT_EQ(Read(1000), AccelReport);
+    EXPECT_EQ(Read(1000), memoryData);
+    EXPECT_EQ(ModeWritesNotForSilence(HidapiDoubleRecord()), 0);
+    const Bytes buttons{0x30, 0x00, 0x00};
+    HidapiDoubleQueueRead(buttons);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(Read(1000), buttons) << "the report itself is still read";
+    EXPECT_TRUE(ModeWrittenAfterLastReport(HidapiDoubleRecord()));
+    const Bytes accelAndExtension{0x35, 0x00, 0x00, 0x80, 0x80, 0x80, 0x11, 0x22};
+    for (int i = 0; i < 40; ++i) HidapiDoubleQueueRead(accelAndExtension);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(Read(1000), accelAndExtension);
+    int64_t tookMs = MsSince(start);
+    EXPECT_LE(ModeWritesNotForSilence(HidapiDoubleRecord()), 1 + tookMs / 250) << tookMs << " ms";
+    SleepMs(300);
+    HidapiDoubleQueueRead(buttons);
+    EXPECT_EQ(Read(1000), buttons);
+    EXPECT_TRUE(ModeWrittenAfterLastReport(HidapiDoubleRecord())) << "and again after a while";
 }
 
 TEST_F(HidLayer, ALostRemoteIsLookedForWithoutSpinningAndWhenBackIsToldModeThenLedsAgain) {

@@ -145,6 +145,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int ms
     Script.pop_front();
     size_t count = std::min(length, next.size());
     std::copy_n(next.begin(), count, data);
+    if (count) Record.reportedAt.push_back(std::chrono::steady_clock::now());
     return count ? static_cast<int>(count) : -1;
 }
 
@@ -152,6 +153,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     std::lock_guard<std::mutex> hold(DoubleLock);
     ++Record.calls;
     if (!EnterDevice(dev, false)) return -1;
-    Record.written.push_back(HidapiWrite{std::vector<uint8_t>(data, data + length), dev->number});
+    Record.written.push_back(
+        HidapiWrite{std::vector<uint8_t>(data, data + length), dev->number, std::chrono::steady_clock::now()});
     return dev->dead ? -1 : static_cast<int>(length);
 }

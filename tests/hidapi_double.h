@@ -2,6 +2,7 @@
 // playing a script of reads on the devices of vendor 057E it lists, that a test can take away
 // and bring back.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 struct HidapiWrite {
     std::vector<uint8_t> bytes;  // exactly the length passed to hid_write
     int device;                  // 1 for the first device hid_open_path returned, 2 for the next...
+    std::chrono::steady_clock::time_point at;
 };
 
 struct HidapiRecord {
@@ -18,6 +20,7 @@ struct HidapiRecord {
     std::vector<std::wstring> opened;  // the product string of each device opened, device 1 first
     std::vector<HidapiWrite> written;  // every hid_write on an open device, a dead one too
     std::vector<int> readMs;           // the milliseconds of every hid_read_timeout, in order
+    std::vector<std::chrono::steady_clock::time_point> reportedAt;  // when each report was read
 };
 
 struct HidapiDoubleDevice {
