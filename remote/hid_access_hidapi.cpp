@@ -1,14 +1,17 @@
 // The HID access layer on hidapi (hidraw): one remote at a time, reads that can be stopped
-// from another thread, and a remote that drops and comes back under the same handle.
+// from another thread, a remote that drops and comes back under the same handle, and a remote
+// told again what it was told when it stops sending what it was asked for.
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 
 #include "hid_access.h"
+#include "wii_remote.h"
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
@@ -20,6 +23,8 @@ constexpr uint32_t LedsReportBytes = 2;
 constexpr uint8_t ReportingModeReportId = 0x12;  // 12 FF MM
 constexpr uint32_t ReportingModeReportBytes = 3;
 constexpr uint32_t LongestOutputReportBytes = 3;
+constexpr uint8_t FirstDataReportId = 0x30;  // input reports 0x30..0x3F: one for each mode
+constexpr uint8_t LastDataReportId = 0x3F;
 
 struct KeptReport {
     uint8_t bytes[LongestOutputReportBytes];
@@ -43,6 +48,8 @@ static Clock::time_point FailingSince;
 static Clock::time_point RetryAt;  // no read or open of the device before this
 static KeptReport LastModeReport;  // re-sent, in this order, when the remote comes back
 static KeptReport LastLedsReport;
+static Clock::time_point TellAgainAt;        // no input report by then: mode and LEDs again
+static Clock::time_point ReselectAllowedAt;  // the mode again, for a report of another mode
 
 // The length of each output report the program sends; hidapi passes exactly this many bytes.
 static uint32_t OutputReportBytes(uint8_t reportId) {
@@ -75,12 +82,41 @@ static void GiveDeviceTurn() {
     HidChanged.notify_all();
 }
 
+// No input report for this long while the remote is open: it is told again what it was told.
+constexpr Milliseconds SilenceBeforeTellingAgain(1000);
+
 static void ClearDeviceState() {
     Device = nullptr;
     FailedReads = 0;
     RetryAt = Clock::time_point();
     LastModeReport.count = 0;
     LastLedsReport.count = 0;
+    ReselectAllowedAt = Clock::time_point();
+}
+
+// The Wii U Pro Controller shares the Wii Remote Plus's product ID; its reports are not a
+// remote's, and it is never opened. For a Bluetooth device hidapi's product string is the
+// kernel's name of it (HID_NAME): "Nintendo RVL-CNT-01-UC" for the controller,
+// "Nintendo RVL-CNT-01-TR" for the remote.
+constexpr wchar_t ProControllerName[] = L"RVL-CNT-01-UC";
+
+static bool IsAskedFor(const hid_device_info* device) {
+    if (device->vendor_id != OpenedVendor || !device->path) return false;
+    if (device->product_id == OpenedProduct) return true;
+    bool remotePlus = OpenedVendor == WiiRemoteVendorId && OpenedProduct == WiiRemoteProductId &&
+                      device->product_id == WiiRemotePlusProductId;
+    return remotePlus && !(device->product_string && std::wcsstr(device->product_string, ProControllerName));
+}
+
+// Opens the first device that is the one asked for; null when there is none. Called without
+// HidLock.
+static hid_device* OpenAskedDevice() {
+    hid_device_info* listed = hid_enumerate(OpenedVendor, 0);
+    hid_device* found = nullptr;
+    for (const hid_device_info* device = listed; device && !found; device = device->next)
+        if (IsAskedFor(device)) found = hid_open_path(device->path);
+    hid_free_enumeration(listed);
+    return found;
 }
 
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
@@ -92,7 +128,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     }
     OpenedVendor = static_cast<unsigned short>(vendorId);
     OpenedProduct = static_cast<unsigned short>(productId);
-    hid_device* found = hid_open(OpenedVendor, OpenedProduct, nullptr);
+    hid_device* found = OpenAskedDevice();
     if (!found) {
         hid_exit();
         HidInitialised = false;
@@ -100,6 +136,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     }
     ClearDeviceState();
     Device = found;
+    TellAgainAt = Clock::now() + SilenceBeforeTellingAgain;
     Opened = true;
     return OpenedHandle;
 }
@@ -131,6 +168,19 @@ static void NoteFailedRead(std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
+// Called with the device's turn held: tells the remote again the mode it was last told, and
+// with withLeds its LEDs after it, with HidLock let go meanwhile. Mode first: a remote that has
+// just connected sends only button reports (0x30) until told.
+static void SendKept(std::unique_lock<std::mutex>& lock, bool withLeds) {
+    KeptReport mode = LastModeReport;
+    KeptReport leds = LastLedsReport;
+    hid_device* device = Device;
+    lock.unlock();
+    if (mode.count) hid_write(device, mode.bytes, mode.count);
+    if (withLeds && leds.count) hid_write(device, leds.bytes, leds.count);
+    lock.lock();
+}
+
 // Called with the device away and its retry time reached: opens the remote again if it is
 // there, and tells it again what the program last told it.
 static void LookForRemote(std::unique_lock<std::mutex>& lock) {
@@ -140,21 +190,33 @@ static void LookForRemote(std::unique_lock<std::mutex>& lock) {
         GiveDeviceTurn();
         return;
     }
-    KeptReport mode = LastModeReport;
-    KeptReport leds = LastLedsReport;
     lock.unlock();
-    hid_device* found = hid_open(OpenedVendor, OpenedProduct, nullptr);
-    // Mode first: a remote that has just connected sends only button reports (0x30) until told.
-    if (found && mode.count) hid_write(found, mode.bytes, mode.count);
-    if (found && leds.count) hid_write(found, leds.bytes, leds.count);
+    hid_device* found = OpenAskedDevice();
     lock.lock();
     if (found) {
         Device = found;
         FailedReads = 0;
+        SendKept(lock, true);
+        TellAgainAt = Clock::now() + SilenceBeforeTellingAgain;
     } else {
         RetryAt = Clock::now() + LookAgainAfter;
     }
     GiveDeviceTurn();
+}
+
+// Called with the device's turn held, after a report was read. The remote sends only the data
+// report of the mode it was last told, and only while nobody tells it another; the kernel's own
+// driver selects its mode whenever a program opens or closes one of its input devices.
+static void NoteReport(std::unique_lock<std::mutex>& lock, uint8_t reportId) {
+    // So that a remote that takes a moment to switch is not flooded.
+    constexpr Milliseconds ReselectSpacing(250);
+    Clock::time_point now = Clock::now();
+    TellAgainAt = now + SilenceBeforeTellingAgain;
+    bool otherMode = reportId >= FirstDataReportId && reportId <= LastDataReportId &&
+                     LastModeReport.count && reportId != LastModeReport.bytes[2];
+    if (!otherMode || now < ReselectAllowedAt) return;
+    ReselectAllowedAt = now + ReselectSpacing;
+    SendKept(lock, false);
 }
 
 int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t waitMs) {
@@ -183,9 +245,24 @@ int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t wai
             GiveDeviceTurn();
             continue;
         }
+        // A remote that dropped with its node kept, or that came back by itself, is silent:
+        // it waits in its power-on mode, or in the kernel driver's, for the mode it was told.
+        // A failing device is left to NoteFailedRead.
+        const bool working = FailedReads == 0;
+        now = Clock::now();
+        if (working && now >= TellAgainAt) {
+            SendKept(lock, true);
+            TellAgainAt = Clock::now() + SilenceBeforeTellingAgain;
+            GiveDeviceTurn();
+            continue;
+        }
         int32_t sliceMs = ReadSliceMs;
+        if (working) {  // the slice ends when the remote is due to be told again
+            Clock::duration left = TellAgainAt - now;
+            sliceMs = std::min(sliceMs, static_cast<int32_t>(std::chrono::ceil<Milliseconds>(left).count()));
+        }
         if (limited) {
-            Clock::duration left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            Clock::duration left = std::max(Clock::duration::zero(), deadline - now);
             sliceMs = std::min(sliceMs, static_cast<int32_t>(std::chrono::ceil<Milliseconds>(left).count()));
         }
         hid_device* device = Device;
@@ -196,6 +273,7 @@ int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t wai
             NoteFailedRead(lock);
         else
             FailedReads = 0;
+        if (got > 0) NoteReport(lock, report[0]);
         GiveDeviceTurn();
         if (got > 0) {
             *count = static_cast<uint32_t>(got);

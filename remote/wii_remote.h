@@ -6,6 +6,9 @@
 
 constexpr int32_t WiiRemoteVendorId = 0x057E;
 constexpr int32_t WiiRemoteProductId = 0x0306;
+// The Wii Remote Plus, the same remote under a product ID of its own; the HID layer opens it
+// when asked for the remote.
+constexpr int32_t WiiRemotePlusProductId = 0x0330;
 
 constexpr uint8_t LedsReport = 0x11;           // output: 11 LL
 constexpr uint8_t ReportingModeReport = 0x12;  // output: 12 FF MM

@@ -27,9 +27,42 @@ int64_t MsSince(Clock::time_point start) {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Mode writes that a silence cannot have brought: less than its 1 s after the report before them.
+int64_t ModeWritesNotForSilence(const HidapiRecord& record) {
+    int64_t count = 0;
+    for (const HidapiWrite& write : record.written) {
+        auto reportBefore = std::find_if(record.reportedAt.rbegin(), record.reportedAt.rend(),
+                                         [&write](Clock::time_point at) { return at <= write.at; });
+        bool soon = reportBefore != record.reportedAt.rend() && write.at - *reportBefore < std::chrono::seconds(1);
+        count += write.bytes == ModeCommand && soon ? 1 : 0;
+    }
+    return count;
+}
+
+// The last write is the mode, made after the last report was read.
+bool ModeWrittenAfterLastReport(const HidapiRecord& record) {
+    return !record.written.empty() && !record.reportedAt.empty() && record.written.back().bytes == ModeCommand &&
+           record.written.back().at >= record.reportedAt.back();
+}
+
+// Opens the first device the double lists with this product ID.
+hid_device* OpenListed(unsigned short product) {
+    hid_device_info* listed = hid_enumerate(0x057E, product);
+    hid_device* device = listed ? hid_open_path(listed->path) : nullptr;
+    hid_free_enumeration(listed);
+    return device;
+}
+
 TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     HidapiDoubleReset();
-    hid_device* first = hid_open(0x057E, 0x0306, nullptr);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0306, L"Nintendo RVL-CNT-01"}});
+    hid_device_info* listed = hid_enumerate(0x057E, 0);
+    ASSERT_TRUE(listed && listed->next && !listed->next->next);
+    EXPECT_EQ(listed->product_id, 0x0330);
+    EXPECT_STREQ(listed->product_string, L"Nintendo RVL-CNT-01-UC");
+    EXPECT_STRNE(listed->path, listed->next->path);
+    hid_free_enumeration(listed);
+    hid_device* first = OpenListed(0x0306);
     unsigned char buffer[256] = {};
     HidapiDoubleQueueRead({0x31, 1, 2});
     HidapiDoubleQueueRead({});
@@ -45,9 +78,10 @@ TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     hid_write(first, LedsCommand.data(), 2);  // overlaps the waiting read
     HidapiDoubleSetPresent(false);
     reader.join();
+    EXPECT_EQ(OpenListed(0x0306), nullptr) << "nothing is listed while the remote is away";
     HidapiDoubleSetPresent(true);
     EXPECT_EQ(hid_write(first, LedsCommand.data(), 2), -1) << "a device whose remote went stays dead";
-    hid_device* second = hid_open(0x057E, 0x0306, nullptr);
+    hid_device* second = OpenListed(0x0306);
     hid_write(second, ModeCommand.data(), 3);
     hid_close(first);
     hid_exit();  // the second still open
@@ -56,7 +90,10 @@ TEST(HidapiDouble, PlaysItsScriptFailsAGoneRemoteAndSeesOverlapsAndMisuse) {
     HidapiRecord record = HidapiDoubleRecord();
     EXPECT_EQ(record.overlaps, 1);
     EXPECT_EQ(record.misuses, 2);
+    EXPECT_EQ(record.opened, (std::vector<std::wstring>(2, L"Nintendo RVL-CNT-01")));
+    ASSERT_EQ(record.reportedAt.size(), 1u);
     ASSERT_EQ(record.written.size(), 3u);
+    EXPECT_LE(record.reportedAt[0], record.written[0].at);
     EXPECT_EQ(record.written[1].device, 1);
     EXPECT_EQ(record.written[2].bytes, ModeCommand);
     EXPECT_EQ(record.written[2].device, 2);
@@ -107,19 +144,26 @@ protected:
     int32_t handle = NoHidHandle;
 };
 
-TEST_F(HidLayer, OpensOneRemoteAtATimeAndSendsOnlyItsCommandsEachAtItsLength) {
+TEST_F(HidLayer, OpensOneRemoteOfEitherModelAtATimeAndSendsOnlyItsCommandsEachAtItsLength) {
     HidapiDoubleSetPresent(false);
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle);
     HidapiDoubleSetPresent(true);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}});  // a Wii U Pro Controller
+    ASSERT_EQ(handle = OpenHidHandle(0x057E, 0x0306), NoHidHandle);
+    EXPECT_EQ(HidapiDoubleRecord().opens, 0);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0330, L"Nintendo RVL-CNT-01-TR"}});
     Open();
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle) << "one device at a time";
     Write(LedsCommand, 2);
     Write(ModeCommand, 3);
     Write({0x15, 0x00}, 0);  // another ID: its length is the remote's to define
-    std::vector<HidapiWrite> written = HidapiDoubleRecord().written;
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_EQ(written[0].bytes, LedsCommand);
-    EXPECT_EQ(written[1].bytes, ModeCommand);
+    HidapiDoubleQueueRead(AccelReport);
+    EXPECT_EQ(Read(1000), AccelReport);
+    HidapiRecord record = HidapiDoubleRecord();
+    EXPECT_EQ(record.opened, (std::vector<std::wstring>{L"Nintendo RVL-CNT-01-TR"}));
+    ASSERT_EQ(record.written.size(), 2u);
+    EXPECT_EQ(record.written[0].bytes, LedsCommand);
+    EXPECT_EQ(record.written[1].bytes, ModeCommand);
 }
 
 TEST_F(HidLayer, ReadReturnsReportsRetriesASingleFailureAndWaitsOutItsLimitInSlices) {
@@ -164,6 +208,31 @@ TEST_F(HidLayer, WritesWaitAtMostAReadSliceAndStopEndsReadsUntilResume) {
     EXPECT_EQ(Read(WaitWithoutLimit), AccelReport);
 }
 
+TEST_F(HidLayer, AReportOfAnotherModeSelectsTheModeAgainBeforeItIsHandedOnAtMostFourTimesASecond) {
+    Open();
+    Write(ModeCommand, 3);
+    const Bytes memoryData{0x21, 0x00, 0x00, 0xF0, 0x00, 0x00};  // not a data report
+    HidapiDoubleQueueRead(AccelReport);
+    HidapiDoubleQueueRead(memoryData);
+    EXPECT_EQ(Read(1000), AccelReport);
+    EXPECT_EQ(Read(1000), memoryData);
+    EXPECT_EQ(ModeWritesNotForSilence(HidapiDoubleRecord()), 0);
+    const Bytes buttons{0x30, 0x00, 0x00};
+    HidapiDoubleQueueRead(buttons);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(Read(1000), buttons) << "the report itself is still read";
+    EXPECT_TRUE(ModeWrittenAfterLastReport(HidapiDoubleRecord()));
+    const Bytes accelAndExtension{0x35, 0x00, 0x00, 0x80, 0x80, 0x80, 0x11, 0x22};
+    for (int i = 0; i < 40; ++i) HidapiDoubleQueueRead(accelAndExtension);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(Read(1000), accelAndExtension);
+    int64_t tookMs = MsSince(start);
+    EXPECT_LE(ModeWritesNotForSilence(HidapiDoubleRecord()), 1 + tookMs / 250) << tookMs << " ms";
+    SleepMs(300);
+    HidapiDoubleQueueRead(buttons);
+    EXPECT_EQ(Read(1000), buttons);
+    EXPECT_TRUE(ModeWrittenAfterLastReport(HidapiDoubleRecord())) << "and again after a while";
+}
+
 TEST_F(HidLayer, ALostRemoteIsLookedForWithoutSpinningAndWhenBackIsToldModeThenLedsAgain) {
     Open();
     Write(ModeCommand, 3);
@@ -181,10 +250,12 @@ TEST_F(HidLayer, ALostRemoteIsLookedForWithoutSpinningAndWhenBackIsToldModeThenL
     EXPECT_LE(HidapiDoubleRecord().calls - callsBefore, 30) << "hidapi calls in 1.6 s";
     EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC * 15 / 100) << "CPU over 150 ms in 1.6 s";
     HidapiDoubleQueueRead(AccelReport);
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0330, L"Nintendo RVL-CNT-01-TR"}});
     HidapiDoubleSetPresent(true);
     EXPECT_EQ(Read(3000), AccelReport);
     HidapiRecord record = HidapiDoubleRecord();
-    EXPECT_EQ(record.opens, 2);
+    EXPECT_EQ(record.opened, (std::vector<std::wstring>{L"Nintendo RVL-CNT-01", L"Nintendo RVL-CNT-01-TR"}))
+        << "either model, never the controller";
     ASSERT_EQ(record.written.size(), 4u);
     EXPECT_EQ(record.written[2].bytes, ModeCommand);
     EXPECT_EQ(record.written[3].bytes, (Bytes{0x11, 0x30}));

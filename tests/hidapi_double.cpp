@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <deque>
 #include <mutex>
 
@@ -13,11 +17,13 @@ struct hid_device_ {
     bool dead, closed, inCall;  // dead: its remote went away while it was open
 };
 
-constexpr unsigned short RemoteVendor = 0x057E, RemoteProduct = 0x0306;
+constexpr unsigned short RemoteVendor = 0x057E;
+constexpr char PathFormat[] = "/dev/hidraw-double/%zu";  // the index in Listed
 
 static std::mutex DoubleLock;
 static std::condition_variable DoubleChanged;
 static bool Present;
+static std::vector<HidapiDoubleDevice> Listed;
 static std::deque<std::vector<uint8_t>> Script;
 static std::deque<hid_device_> Devices;  // kept until reset, so that a stale pointer is seen
 static HidapiRecord Record;
@@ -37,9 +43,15 @@ static bool EnterDevice(hid_device* dev, bool waits) {
 void HidapiDoubleReset() {
     std::lock_guard<std::mutex> hold(DoubleLock);
     Present = true;
+    Listed = {{0x0306, L"Nintendo RVL-CNT-01"}};
     Script.clear();
     Devices.clear();
     Record = HidapiRecord{};
+}
+
+void HidapiDoubleSetDevices(std::vector<HidapiDoubleDevice> devices) {
+    std::lock_guard<std::mutex> hold(DoubleLock);
+    Listed = std::move(devices);
 }
 
 void HidapiDoubleSetPresent(bool present) {
@@ -68,11 +80,48 @@ int hid_exit(void) {
     return 0;
 }
 
-hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t*) {
+hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
     std::lock_guard<std::mutex> hold(DoubleLock);
     ++Record.calls;
-    if (!Present || vendor_id != RemoteVendor || product_id != RemoteProduct) return nullptr;
+    hid_device_info* first = nullptr;
+    hid_device_info** next = &first;
+    for (size_t i = 0; Present && vendor_id == RemoteVendor && i < Listed.size(); ++i) {
+        if (product_id != 0 && product_id != Listed[i].product) continue;
+        char path[64];
+        std::snprintf(path, sizeof path, PathFormat, i);
+        *next = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
+        (*next)->path = strdup(path);
+        (*next)->vendor_id = RemoteVendor;
+        (*next)->product_id = Listed[i].product;
+        (*next)->product_string = wcsdup(Listed[i].name);
+        (*next)->bus_type = HID_API_BUS_BLUETOOTH;
+        next = &(*next)->next;
+    }
+    return first;
+}
+
+void hid_free_enumeration(hid_device_info* devices) {
+    while (devices) {
+        hid_device_info* next = devices->next;
+        std::free(devices->path);
+        std::free(devices->product_string);
+        std::free(devices);
+        devices = next;
+    }
+}
+
+hid_device* hid_open_path(const char* path) {
+    std::lock_guard<std::mutex> hold(DoubleLock);
+    ++Record.calls;
+    size_t index = Listed.size();
+    for (size_t i = 0; i < Listed.size(); ++i) {
+        char listed[64];
+        std::snprintf(listed, sizeof listed, PathFormat, i);
+        if (std::strcmp(path, listed) == 0) index = i;
+    }
+    if (!Present || index == Listed.size()) return nullptr;
     ++Record.opens;
+    Record.opened.push_back(Listed[index].name);
     Devices.push_back(hid_device_{static_cast<int>(Devices.size()) + 1, false, false, false});
     return &Devices.back();
 }
@@ -96,6 +145,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int ms
     Script.pop_front();
     size_t count = std::min(length, next.size());
     std::copy_n(next.begin(), count, data);
+    if (count) Record.reportedAt.push_back(std::chrono::steady_clock::now());
     return count ? static_cast<int>(count) : -1;
 }
 
@@ -103,6 +153,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     std::lock_guard<std::mutex> hold(DoubleLock);
     ++Record.calls;
     if (!EnterDevice(dev, false)) return -1;
-    Record.written.push_back(HidapiWrite{std::vector<uint8_t>(data, data + length), dev->number});
+    Record.written.push_back(
+        HidapiWrite{std::vector<uint8_t>(data, data + length), dev->number, std::chrono::steady_clock::now()});
     return dev->dead ? -1 : static_cast<int>(length);
 }

@@ -1,5 +1,6 @@
-// The detection loop on the hidapi layer, over the double of hidapi, while the remote drops
-// and comes back: no pass while it is away, ESC still quits, and a fall after its return alerts.
+// The detection loop on the hidapi layer, over the double of hidapi, while the remote falls
+// silent, drops and comes back: no pass while it is silent or away, it is told again what it was
+// told, ESC still quits, and a fall after its return alerts.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,9 +17,29 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const std::vector<uint8_t> Weightless{0x31, 0x00, 0x00, 0x80, 0x80, 0x80};
+using Bytes = std::vector<uint8_t>;
+const Bytes Weightless{0x31, 0x00, 0x00, 0x80, 0x80, 0x80};
+const Bytes ModeCommand{0x12, 0x00, 0x31};
+const Bytes LedsCommand{0x11, 0x10};
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::vector<HidapiWrite> WritesTo(int device) {
+    std::vector<HidapiWrite> writes;
+    for (const HidapiWrite& write : HidapiDoubleRecord().written)
+        if (write.device == device) writes.push_back(write);
+    return writes;
+}
+
+void WaitForWrites(int device, size_t count) {
+    for (int i = 0; i < 2000 && WritesTo(device).size() < count; ++i) SleepMs(10);
+}
+
+// These writes tell the remote its mode and then its LEDs, again and again.
+void ExpectModeThenLeds(const std::vector<HidapiWrite>& writes) {
+    for (size_t i = 0; i < writes.size(); ++i)
+        EXPECT_EQ(writes[i].bytes, i % 2 ? LedsCommand : ModeCommand) << "write " << i;
+}
 
 class Reconnect : public ::testing::Test {
 protected:
@@ -34,29 +55,35 @@ protected:
     void TearDown() override { CloseHidHandle(DeviceHandle); }
 };
 
-TEST_F(Reconnect, AFallAfterTheRemoteComesBackSoundsTheAlarm) {
-    int startsWhileAway = -1;
+TEST_F(Reconnect, ASilentOrLostRemoteIsToldAgainAndAFallAfterItsReturnSoundsTheAlarm) {
+    int startsWhileSilent = -1, startsWhileAway = -1;
     std::thread remote([&] {
         HidapiDoubleQueueRead(Weightless);
         HidapiDoubleQueueRead(Weightless);
-        SleepMs(300);
-        HidapiDoubleSetPresent(false);  // the readings in the window stay as they were
+        WaitForWrites(1, 6);  // the readings in the window stay as they were
+        startsWhileSilent = FakeClipPlayerStarts;
+        HidapiDoubleSetPresent(false);
         SleepMs(2000);
         startsWhileAway = FakeClipPlayerStarts;
         HidapiDoubleSetPresent(true);
-        for (int i = 0; i < 300 && HidapiDoubleRecord().written.size() < 4; ++i) SleepMs(10);
+        WaitForWrites(2, 2);
         for (int i = 0; i < 3; ++i) HidapiDoubleQueueRead(Weightless);
-        HidapiDoubleQueueRead({0x30, 0x00, 0x80});
+        HidapiDoubleQueueRead({0x31, 0x00, 0x80, 0x82, 0x82, 0x9C});  // Home
     });
     RunFallDetection();
     remote.join();
+    EXPECT_EQ(startsWhileSilent, 0) << "a pass was counted while the remote was silent";
     EXPECT_EQ(startsWhileAway, 0) << "a pass was counted while the remote was away";
     EXPECT_EQ(FakeClipPlayerStarts, 1);
-    std::vector<HidapiWrite> written = HidapiDoubleRecord().written;
-    ASSERT_EQ(written.size(), 4u);
-    EXPECT_EQ(written[2].bytes, (std::vector<uint8_t>{0x12, 0x00, 0x31}));
-    EXPECT_EQ(written[2].device, 2);
-    EXPECT_EQ(written[3].bytes, (std::vector<uint8_t>{0x11, 0x10}));
+    std::vector<HidapiWrite> silent = WritesTo(1), back = WritesTo(2);
+    ASSERT_GE(silent.size(), 6u);
+    ExpectModeThenLeds(silent);
+    // Told again after 1 s without a report, and again after each further second.
+    Clock::time_point lastReport = HidapiDoubleRecord().reportedAt.at(1);
+    EXPECT_GE(silent[2].at - lastReport, std::chrono::seconds(1));
+    EXPECT_GE(silent[4].at - silent[3].at, std::chrono::seconds(1));
+    ASSERT_GE(back.size(), 2u);
+    ExpectModeThenLeds(back);
 }
 
 TEST_F(Reconnect, EscQuitsWhileTheRemoteIsAway) {
