@@ -36,8 +36,11 @@ check "changelog names this version" \
   bash -c "zcat '$root/share/doc/quillbramble-sentry/changelog.gz' | head -n 1 | grep -qF 'quillbramble-sentry (0.1)'"
 check "udev rule sorts before 73-seat-late.rules" \
   bash -c '[[ "70-quillbramble-sentry.rules" < "73-seat-late.rules" ]]'
-check "udev rule tags Bluetooth hidraw for uaccess" \
-  grep -q 'SUBSYSTEM=="hidraw", KERNELS=="0005:057E:0306.\*", TAG+="uaccess"' "$root/lib/udev/rules.d/70-quillbramble-sentry.rules"
+for product in 0306 0330; do
+  check "udev rule tags Bluetooth hidraw of 057E:$product for uaccess" \
+    grep -q "SUBSYSTEM==\"hidraw\", KERNELS==\"0005:057E:$product.\\*\", TAG+=\"uaccess\"" \
+    "$root/lib/udev/rules.d/70-quillbramble-sentry.rules"
+done
 
 for page in quillbramble-sentry quillbramble-sentry-sim; do
   warnings=$(zcat "$root/share/man/man1/$page.1.gz" | groff -man -Wall -Tutf8 2>&1 >/dev/null)
