@@ -551,6 +551,7 @@ def main():
     banner_runs = 3 if quick else 11
     calls = 10000 if quick else 200000
     trials = 5 if quick else 30
+    plays = 15 if quick else 30  # into each sound server: half a second each
     hold_s = 1.0 if quick else 3.0
     floor_wakeups = int(REPORTS_PER_SECOND * min(seconds, 10.0))
 
@@ -672,7 +673,7 @@ def main():
 
     for kind, driver in SERVER_OUTPUTS:
         attempt(f"first sample, {kind} through {driver}",
-                lambda: measure_first_sample(bench_play, kind, driver, trials), show_first_sample(kind, driver))
+                lambda: measure_first_sample(bench_play, kind, driver, plays), show_first_sample(kind, driver))
 
     def cpu_into(kind):
         with sound_server(kind) as sound:
