@@ -20,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 
 BANNER_END = b"Home button  ... Quit"
@@ -34,7 +35,20 @@ KEY_MODE_WAIT_S = 3.0
 QUIT_WAIT_S = 5.0
 ESC_REPEAT_S = 0.5  # ESC is typed again while the program has not quit
 
+SOUND_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "sound_server.sh")
+MONITOR = "sentry_sink.monitor"
+MONITOR_RATE = 22050
+MONITOR_LATENCY_MS = 5  # the recorder's fragment: how late a sample may be stamped
+LOUD = 1000  # a tone sample; the silence between plays is 0
+# An idle PulseAudio null sink renders seconds ahead, and a new stream waits that out; once a
+# low-latency recorder has its first samples, the sink runs at the recorder's pace.
+SINK_WAIT_S = 10.0
+# The sound servers, and the SDL output that plays into each; SDL takes PulseAudio's protocol
+# first, also on PipeWire (through pipewire-pulse), unless told to use PipeWire's own.
+SERVER_OUTPUTS = [("pulseaudio", "pulseaudio"), ("pipewire", "pulseaudio"), ("pipewire", "pipewire")]
+
 TARGET_CPU_MS_PER_1000 = 20.0
+TARGET_FIRST_SAMPLE_MS = 40.0
 TARGET_CALL_MS = 0.1
 TARGET_MEMORY_OVER_CLIP_BYTES = 8 * MIB
 
@@ -266,11 +280,12 @@ def read_count(path):
             return struct.unpack("<Q", first)[0]
 
 
-def measure_cpu(program, build, seconds, counted):
-    """CPU of the whole process over `seconds` of streaming, from the banner on."""
+def measure_cpu(program, build, seconds, counted, sound=None):
+    """CPU of the whole process over `seconds` of streaming, from the banner on; into SDL's
+    dummy output, or into a sound server: the environment that sound_server() gives."""
     folder = clip_folder(build)
     count_file = os.path.join(folder, "report-count")
-    environment = {"SDL_AUDIODRIVER": "dummy"}
+    environment = dict(sound) if sound else {"SDL_AUDIODRIVER": "dummy"}
     if counted:
         environment["SENTRY_BENCH_REPORT_COUNT"] = count_file
     try:
@@ -317,12 +332,16 @@ def measure_cpu(program, build, seconds, counted):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def measure_banner(program, build, runs):
+def measure_banner(program, build, runs, sound=None):
+    """Start to banner, into SDL's dummy output or the sound given; `{}` stands for none."""
     folder = clip_folder(build)
     times_ms = []
     try:
+        if sound == {}:
+            # No server to find: none at these addresses, and an empty runtime folder.
+            sound = {"XDG_RUNTIME_DIR": folder, "PULSE_SERVER": f"unix:{folder}/none"}
         for _ in range(runs):
-            run = Run(program, folder, {"SDL_AUDIODRIVER": "dummy"})
+            run = Run(program, folder, sound if sound is not None else {"SDL_AUDIODRIVER": "dummy"})
             try:
                 seen_ns = run.read_until(BANNER_END, BANNER_WAIT_S)
                 times_ms.append((seen_ns - run.started_ns) / 1e6)
@@ -363,6 +382,115 @@ def measure_play(bench_play, calls, trials):
     if out.returncode != 0:
         raise NotMeasured(f"bench_play: status {out.returncode}: {out.stderr.strip()[-300:]}")
     return figures_of(out.stdout)
+
+
+class sound_server:
+    """A private sound server with a null sink, for a `with` block: its clients' environment."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.folder = tempfile.mkdtemp(prefix=f"sentry-bench-{kind}-")
+
+    def __enter__(self):
+        out = subprocess.run(["bash", SOUND_SERVER, "start", self.kind, self.folder], capture_output=True,
+                             text=True, timeout=60)
+        if out.returncode != 0:
+            self.__exit__()
+            raise NotMeasured(f"{self.kind} did not start: {out.stderr.strip()[-300:]}")
+        with open(os.path.join(self.folder, "env")) as settings:
+            return dict(line.rstrip("\n").split("=", 1) for line in settings if "=" in line)
+
+    def __exit__(self, *_):
+        subprocess.run(["bash", SOUND_SERVER, "stop", self.folder], timeout=60)
+
+
+class MonitorRecording:
+    """The null sink's monitor recorded by parec, each chunk stamped on arrival."""
+
+    def __init__(self, environment):
+        env = dict(os.environ)
+        env.update(environment)
+        self.proc = subprocess.Popen(
+            ["parec", "--raw", "--format=s16le", f"--rate={MONITOR_RATE}", "--channels=1",
+             f"--latency-msec={MONITOR_LATENCY_MS}", "-d", MONITOR],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        self.data = bytearray()
+        self.stamps = []  # (arrival ns, frames recorded up to the chunk's end)
+        self.reader = threading.Thread(target=self._read)
+        self.reader.start()
+
+    def _read(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return
+            now = time.monotonic_ns()
+            self.data += chunk
+            self.stamps.append((now, len(self.data) // 2))
+
+    def wait_for_samples(self):
+        until = time.monotonic() + SINK_WAIT_S
+        while not self.stamps:
+            if time.monotonic() > until:
+                raise NotMeasured(f"parec recorded nothing from {MONITOR} within {SINK_WAIT_S:g} s")
+            time.sleep(0.01)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+        self.reader.join()
+
+    def first_loud_after(self, at_ns):
+        """When the first tone sample reached the monitor after at_ns. A frame came at the latest
+        when any chunk from its own on arrived, less the frames that followed it in the
+        recording (which runs without gaps): the least of these bounds is taken."""
+        frame_ns = 1e9 / MONITOR_RATE
+        samples = memoryview(bytes(self.data[:len(self.data) // 2 * 2])).cast("h")
+        bound = float("inf")
+        bounds = []  # per chunk: the least of arrival - end * frame_ns over it and those after
+        for at, end in reversed(self.stamps):
+            bound = min(bound, at - end * frame_ns)
+            bounds.append(bound)
+        bounds.reverse()
+        start = 0
+        for (_, end), base in zip(self.stamps, bounds):
+            for frame in range(start, end):
+                if abs(samples[frame]) > LOUD and base + frame * frame_ns >= at_ns:
+                    return base + frame * frame_ns
+            start = end
+        return None
+
+
+def measure_first_sample(bench_play, kind, driver, trials):
+    """From PlayAlertSound to the first sample at the server's null sink, per play."""
+    folder = tempfile.mkdtemp(prefix="sentry-bench-play-")
+    try:
+        with sound_server(kind) as sound:
+            recording = MonitorRecording(sound)
+            try:
+                recording.wait_for_samples()
+                env = dict(os.environ)
+                env.update(sound)
+                env["SDL_AUDIODRIVER"] = driver
+                out = subprocess.run([bench_play, folder, "--stamps", str(trials)], capture_output=True,
+                                     text=True, timeout=600, env=env)
+            finally:
+                recording.stop()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if out.returncode != 0:
+        raise NotMeasured(f"bench_play: status {out.returncode}: {out.stderr.strip()[-300:]}")
+    plays = [int(line.split("=", 1)[1]) for line in out.stdout.splitlines() if line.startswith("play_ns=")]
+    latencies_ms = []
+    for play in plays:
+        heard = recording.first_loud_after(play)
+        if heard is None:
+            raise NotMeasured(f"a play on {kind} through SDL's {driver} output never reached the sink")
+        latencies_ms.append((heard - play) / 1e6)
+    if not latencies_ms:
+        raise NotMeasured("no play was stamped")
+    return latencies_ms
 
 
 def big_clip(total_bytes):
@@ -423,6 +551,7 @@ def main():
     banner_runs = 3 if quick else 11
     calls = 10000 if quick else 200000
     trials = 5 if quick else 30
+    plays = 15 if quick else 30  # into each sound server: half a second each
     hold_s = 1.0 if quick else 3.0
     floor_wakeups = int(REPORTS_PER_SECOND * min(seconds, 10.0))
 
@@ -519,6 +648,56 @@ def main():
     attempt("start to banner", lambda: measure_banner(sim, build, banner_runs), show_banner)
     attempt("PlayAlertSound", lambda: measure_play(bench_play, calls, trials), show_play)
     attempt("peak memory", lambda: measure_memory(sim, build, hold_s), show_memory)
+
+    def show_first_sample(kind, driver):
+        def show(latencies_ms):
+            median = statistics.median(latencies_ms)
+            rows.append((f"Play to first sample at a {kind} null sink, SDL's {driver} output",
+                         f"**{median:.1f} ms** median", f"<= {TARGET_FIRST_SAMPLE_MS:g} ms",
+                         met(median <= TARGET_FIRST_SAMPLE_MS),
+                         f"{len(latencies_ms)} plays at spread phases, {min(latencies_ms):.1f} to "
+                         f"{max(latencies_ms):.1f} ms: from the `PlayAlertSound` call (which the alerting "
+                         "report's read is microseconds before) to its first tone sample in the sink's "
+                         f"monitor, recorded by parec at {MONITOR_LATENCY_MS} ms fragments and dated from "
+                         "the chunks' arrival and the recording's sample clock"))
+        return show
+
+    def show_server_cpu(kind):
+        def show(r):
+            rows.append((f"CPU per 1000 reports at 100/s, whole process, into a {kind} null sink",
+                         f"**{r['ms_per_1000']:.2f} ms**", "", "",
+                         f"{r['cpu_ms']:.1f} ms CPU over {r['reports']} reports counted in "
+                         f"{r['window_s']:.1f} s from the banner on, SDL's default output (PulseAudio's "
+                         f"protocol); by thread: {by_thread(r)}"))
+        return show
+
+    for kind, driver in SERVER_OUTPUTS:
+        attempt(f"first sample, {kind} through {driver}",
+                lambda: measure_first_sample(bench_play, kind, driver, plays), show_first_sample(kind, driver))
+
+    def cpu_into(kind):
+        with sound_server(kind) as sound:
+            return measure_cpu(counted, build, seconds, True, sound)
+
+    for kind in ("pulseaudio", "pipewire"):
+        attempt(f"CPU into {kind}", lambda: cpu_into(kind), show_server_cpu(kind))
+
+    def show_banner_sound(what):
+        def show(times_ms):
+            rows.append((f"Start to banner, {what}", f"**{statistics.median(times_ms):.1f} ms** median", "", "",
+                         f"{len(times_ms)} runs, {min(times_ms):.1f} to {max(times_ms):.1f} ms, SDL's default "
+                         "output; compare with the row below or above"))
+        return show
+
+    def banner_into(kind):
+        with sound_server(kind) as sound:
+            return measure_banner(sim, build, banner_runs, sound)
+
+    card = "a sound card" if os.path.exists("/proc/asound/cards") else "no sound card"
+    attempt("start to banner, pulseaudio", lambda: banner_into("pulseaudio"),
+            show_banner_sound(f"a PulseAudio server ({card})"))
+    attempt("start to banner, no server", lambda: measure_banner(sim, build, banner_runs, {}),
+            show_banner_sound(f"no sound server ({card}): \"Alert sound cannot be played.\""))
 
     mode = "quick run" if quick else "full run"
     print(f"### Benchmarks ({mode}; CPU runs of {seconds:g} s; SDL_AUDIODRIVER=dummy unless said)")

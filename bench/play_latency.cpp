@@ -1,10 +1,14 @@
 // Times PlayAlertSound calls, and the delay from a call to the clip's first samples in SDL's
 // disk output, on the real SDL player.
 // Usage: bench_play FOLDER CALLS TRIALS
+//        bench_play FOLDER --stamps TRIALS
 // In FOLDER it writes its own others_05.wav, in the alert clip's format (22050 Hz, mono,
 // 16-bit) but a short constant tone that silence cannot be taken for, and a FIFO that SDL's
 // disk driver writes its output into; a reader thread stamps the time of every chunk that
 // comes out of it. Prints its figures as name=value lines.
+// With --stamps it plays into whatever output SDL chooses (a sound server) and prints, for
+// each of TRIALS plays at spread phases, the steady clock's time of the call as
+// play_ns=NANOSECONDS; whoever records the server's output tells when the tone came out.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +44,9 @@ constexpr int64_t HeardWaitLimitMs = 2000;
 // Trials start spread over this span, so that they meet the output's buffer period at every phase.
 constexpr int64_t TrialSpreadUs = 50000;
 constexpr auto PollPeriod = std::chrono::microseconds(200);
+// Between stamped plays: the tone and far more than any server's queue, so that each play's
+// first samples follow silence.
+constexpr auto StampedPlayGap = std::chrono::milliseconds(400);
 }  // namespace
 
 static int64_t NowNs() {
@@ -213,13 +220,36 @@ static void PrintOutputRhythm() {
     if (seconds > 0) PrintFigure("disk_bytes_per_second", double(OutputBytes) / seconds);
 }
 
+static int StampPlays(uint32_t trials) {
+    if (LoadAlertSound() != 0) {
+        std::fprintf(stderr, "%s did not load\n", AlertClipFile);
+        return 1;
+    }
+    for (uint32_t trial = 0; trial < trials; ++trial) {
+        std::this_thread::sleep_for(StampedPlayGap + std::chrono::microseconds(TrialSpreadUs * trial / trials));
+        const int64_t now = NowNs();
+        PlayAlertSound();
+        std::printf("play_ns=%lld\n", static_cast<long long>(now));
+    }
+    std::this_thread::sleep_for(StampedPlayGap);
+    CloseClipPlayer();
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s FOLDER CALLS TRIALS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FOLDER CALLS TRIALS | FOLDER --stamps TRIALS\n", argv[0]);
         return 2;
     }
-    const uint32_t calls = uint32_t(std::strtoul(argv[2], nullptr, 10));
     const uint32_t trials = uint32_t(std::strtoul(argv[3], nullptr, 10));
+    if (std::strcmp(argv[2], "--stamps") == 0) {
+        if (trials == 0 || trials > MaxTrials || chdir(argv[1]) != 0 || !WriteToneClip()) {
+            std::fprintf(stderr, "TRIALS in 1..%u, and a folder to write the clip in\n", MaxTrials);
+            return 2;
+        }
+        return StampPlays(trials);
+    }
+    const uint32_t calls = uint32_t(std::strtoul(argv[2], nullptr, 10));
     if (calls == 0 || calls > MaxCalls || trials == 0 || trials > MaxTrials) {
         std::fprintf(stderr, "CALLS in 1..%u, TRIALS in 1..%u\n", MaxCalls, MaxTrials);
         return 2;

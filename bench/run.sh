@@ -20,6 +20,7 @@ while [[ $# -gt 0 ]]; do
   shift
 done
 
+"$root/tools/install-deps.sh" --bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSENTRY_BENCH=ON -DSENTRY_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" \
   --target quillbramble-sentry-sim bench_sentry_sim_counted bench_play bench_wake_floor alert-clip >/dev/null

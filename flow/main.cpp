@@ -47,6 +47,8 @@ int main(int, char**, char**) {
         ShowMessage("Wav files are not found.");
         return 1;
     }
+    // A fall alarm that cannot sound says so before it greets; the run goes on as it would.
+    if (!AlertSoundPlayable()) ShowNotice("Alert sound cannot be played.");
     int32_t status = 0;
     DeviceHandle = OpenHidHandle(WiiRemoteVendorId, WiiRemoteProductId);
     if (DeviceHandle == NoHidHandle) {

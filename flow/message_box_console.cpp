@@ -7,6 +7,10 @@
 
 #include "message_box.h"
 
+void ShowNotice(const char* text) {
+    std::fprintf(stderr, "%s\n", text);
+}
+
 void ShowMessage(const char* text) {
     std::fprintf(stderr, "%s\n", text);
     if (!isatty(STDIN_FILENO)) return;

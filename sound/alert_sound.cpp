@@ -30,11 +30,12 @@ int32_t LoadAlertSound() {
     }
 
     WavClip clip;
-    if (ReadWavImage(SoundClip, SoundClipLoaded, &clip)) {
-        OpenClipPlayer(clip);
-        PlayerOpened = true;
-    }
+    if (ReadWavImage(SoundClip, SoundClipLoaded, &clip)) PlayerOpened = OpenClipPlayer(clip) != 0;
     return 0;
+}
+
+int32_t AlertSoundPlayable() {
+    return PlayerOpened ? 1 : 0;
 }
 
 void PlayAlertSound() {

@@ -11,5 +11,7 @@ extern uint32_t SoundClipLoaded;  // bytes read into SoundClip
 
 // Reads the clip and readies the sound output for it; 0 when the file opened, 1 when not.
 int32_t LoadAlertSound();
+// 1 when the clip last loaded will sound: a playable WAV, and an output opened for it.
+int32_t AlertSoundPlayable();
 // Starts the clip from its beginning, cutting off one still playing; returns at once.
 void PlayAlertSound();

@@ -10,7 +10,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -143,36 +147,57 @@ bool SameSettings(const termios& a, const termios& b) {
            a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
+// Also when the alarm cannot sound, which it says once before the banner, without waiting.
 TEST(EndToEnd, SimulatedRemoteGreetsWithTheBannerAndQuitsOnEsc) {
-    std::string folder = MakeFolder(true);
-    int master;
-    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) StartProgram(SENTRY_SIM_PROGRAM, folder, {"SDL_AUDIODRIVER=dummy"});
-    termios before{};
-    ASSERT_EQ(tcgetattr(master, &before), 0);
-    std::string screen;
-    ASSERT_TRUE(ReadUntil(master, &screen, "Quit\r\n\r\n", 5000)) << screen;
-    EXPECT_EQ(WithoutCarriageReturns(screen), ExpectedBanner);
+    struct Sound {
+        const char* why;
+        bool wav;
+        std::vector<std::string> output;
+        std::string before;  // what comes before the banner
+    };
+    const std::string notice = "Alert sound cannot be played.\n";
+    const std::vector<std::string> dummy = {"SDL_AUDIODRIVER=dummy"};
+    for (const Sound& sound :
+         {Sound{"plays", true, dummy, ""}, Sound{"not a WAV", false, dummy, notice},
+          Sound{"no output opens", true, {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=/nonexistent/out.raw"}, notice}}) {
+        SCOPED_TRACE(sound.why);
+        std::string folder = MakeFolder(true);
+        if (!sound.wav) {
+            std::FILE* clip = std::fopen((folder + "/others_05.wav").c_str(), "wb");
+            ASSERT_NE(clip, nullptr);
+            std::fputs("not a WAV", clip);
+            std::fclose(clip);
+        }
+        int master;
+        pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+        if (child == 0) StartProgram(SENTRY_SIM_PROGRAM, folder, sound.output);
+        termios before{};
+        ASSERT_EQ(tcgetattr(master, &before), 0);
+        std::string screen;
+        ASSERT_TRUE(ReadUntil(master, &screen, "Quit\r\n\r\n", 5000)) << screen;
+        EXPECT_EQ(WithoutCarriageReturns(screen), sound.before + ExpectedBanner);
 
-    termios during{};
-    Clock::time_point start = Clock::now();
-    do {  // key mode follows the banner within a few milliseconds
-        ASSERT_EQ(tcgetattr(master, &during), 0);
-    } while ((during.c_lflag & ICANON) && SecondsSince(start) < 2);
-    EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
-    EXPECT_TRUE(during.c_lflag & ISIG);
+        termios during{};
+        Clock::time_point start = Clock::now();
+        do {  // key mode follows the banner within a few milliseconds
+            ASSERT_EQ(tcgetattr(master, &during), 0);
+        } while ((during.c_lflag & ICANON) && SecondsSince(start) < 2);
+        EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
+        EXPECT_TRUE(during.c_lflag & ISIG);
 
-    ASSERT_EQ(write(master, "x\033", 2), 2);
-    double took = 0;
-    EXPECT_EQ(WaitExit(child, 5, &took), 0);
-    EXPECT_LT(took, 1.0);
-    termios after{};
-    ASSERT_EQ(tcgetattr(master, &after), 0);
-    EXPECT_TRUE(SameSettings(before, after));
-    ReadFor(master, &screen, 100);
-    EXPECT_EQ(WithoutCarriageReturns(screen), ExpectedBanner) << "nothing after the banner, no echo";
-    close(master);
-    RemoveFolder(folder);
+        ASSERT_EQ(write(master, "x\033", 2), 2);
+        double took = 0;
+        EXPECT_EQ(WaitExit(child, 5, &took), 0);
+        EXPECT_LT(took, 1.0);
+        termios after{};
+        ASSERT_EQ(tcgetattr(master, &after), 0);
+        EXPECT_TRUE(SameSettings(before, after));
+        ReadFor(master, &screen, 100);
+        EXPECT_EQ(WithoutCarriageReturns(screen), sound.before + ExpectedBanner)
+            << "nothing after the banner, no echo";
+        close(master);
+        RemoveFolder(folder);
+    }
 }
 
 TEST(EndToEnd, BannerReachesAPipeBeforeTheLoopAndEscFromAPipeQuits) {
@@ -199,39 +224,141 @@ TEST(EndToEnd, BannerReachesAPipeBeforeTheLoopAndEscFromAPipeQuits) {
     RemoveFolder(folder);
 }
 
-TEST(EndToEnd, SimulatedFallsSoundTheAlarm) {
+// The environment that points a client at the test's private sound server (PulseAudio with
+// a null sink "sentry_sink"), which CTest starts before this test.
+std::vector<std::string> SoundServerSettings() {
+    std::vector<std::string> settings;
+    std::FILE* file = std::fopen(SENTRY_SOUND_DIR "/env", "r");
+    if (file == nullptr) return settings;
+    char line[4096];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        std::string setting = line;
+        if (!setting.empty() && setting.back() == '\n') setting.pop_back();
+        if (setting.find('=') != std::string::npos) settings.push_back(setting);
+    }
+    std::fclose(file);
+    return settings;
+}
+
+// Mono 16-bit samples, from a raw file or from a WAV's data (44 bytes in, as the alert clip's).
+std::vector<int16_t> ReadSamples(const std::string& path, long skipBytes) {
+    std::vector<int16_t> samples;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return samples;
+    std::fseek(file, skipBytes, SEEK_SET);
+    int16_t sample;
+    while (std::fread(&sample, sizeof sample, 1, file) == 1) samples.push_back(sample);
+    std::fclose(file);
+    return samples;
+}
+
+// Stretches of sound parted by a quarter second or more of silence: [first, last] loud frame.
+constexpr int FramesPerSecond = 22050;  // the alert clip's rate, and the recording's
+std::vector<std::pair<long, long>> Bursts(const std::vector<int16_t>& samples) {
+    std::vector<std::pair<long, long>> bursts;
+    for (long frame = 0; frame < long(samples.size()); ++frame) {
+        if (samples[frame] <= 1000 && samples[frame] >= -1000) continue;
+        if (bursts.empty() || frame - bursts.back().second > FramesPerSecond / 4)
+            bursts.push_back({frame, frame});
+        bursts.back().second = frame;
+    }
+    return bursts;
+}
+
+// How alike the recording is to the clip, from `at` on: the best normalised correlation within
+// a few frames either way.
+double Likeness(const std::vector<int16_t>& recording, long at, const std::vector<int16_t>& clip) {
+    double best = 0;
+    for (long shift = -8; shift <= 8; ++shift) {
+        double both = 0, recorded = 0, played = 0;
+        for (long i = 0; i < long(clip.size()); ++i) {
+            const long r = at + shift + i;
+            const double x = r >= 0 && r < long(recording.size()) ? recording[r] : 0;
+            both += x * clip[i];
+            recorded += x * x;
+            played += double(clip[i]) * clip[i];
+        }
+        if (recorded > 0) best = std::max(best, both / std::sqrt(recorded * played));
+    }
+    return best;
+}
+
+// Through a real desktop sound server: the null sink's monitor is recorded while the
+// simulated remote falls, and the mixer shows whose sound it is.
+TEST(EndToEnd, SimulatedFallsSoundTheAlarmThroughASoundServer) {
+    const std::vector<std::string> server = SoundServerSettings();
+    ASSERT_FALSE(server.empty()) << "no sound server at " SENTRY_SOUND_DIR " (tools/sound_server.sh starts one)";
     std::string folder = MakeFolder(true);
-    std::string sound = folder + "/played.raw";
+    const std::string recordingPath = folder + "/monitor.raw";
+    pid_t recorder = fork();
+    if (recorder == 0) {
+        int into = open(recordingPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int nothing = open("/dev/null", O_WRONLY);
+        dup2(into, 1);
+        dup2(nothing, 2);
+        for (const std::string& setting : server) putenv(const_cast<char*>(setting.c_str()));
+        execlp("parec", "parec", "--raw", "--format=s16le", "--rate=22050", "--channels=1",
+               "--latency-msec=10", "-d", "sentry_sink.monitor", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    struct Ender {  // the recorder ends with the test, however the test ends
+        pid_t pid;
+        ~Ender() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    } ender{recorder};
+    // An idle PulseAudio null sink renders seconds ahead, and a new stream would wait that out:
+    // once the recorder's first samples are in, the sink runs at the recorder's pace.
+    struct stat recorded {};
+    Clock::time_point start = Clock::now();
+    while ((stat(recordingPath.c_str(), &recorded) != 0 || recorded.st_size == 0) && SecondsSince(start) < 10)
+        usleep(10000);
+    ASSERT_GT(recorded.st_size, 0) << "the recorder got nothing from the sink";
+
     int master;
     pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0)
-        StartProgram(SENTRY_SIM_PROGRAM, folder, {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + sound});
+    if (child == 0) StartProgram(SENTRY_SIM_PROGRAM, folder, server);
     std::string screen;
-    ASSERT_TRUE(ReadUntil(master, &screen, "Quit", 5000)) << screen;
-    ReadFor(master, &screen, 4000);  // the first fall comes 2.5 s into the stream
+    ASSERT_TRUE(ReadUntil(master, &screen, "Quit\r\n\r\n", 5000)) << screen;
+    EXPECT_EQ(WithoutCarriageReturns(screen), ExpectedBanner) << "no notice when the clip can play";
+    std::string mixer;
+    std::string ask = "env";
+    for (const std::string& setting : server) ask += " '" + setting + "'";
+    std::FILE* pactl = popen((ask + " pactl list sink-inputs").c_str(), "r");
+    ASSERT_NE(pactl, nullptr);
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pactl)) > 0) mixer.append(chunk, got);
+    pclose(pactl);
+    EXPECT_NE(mixer.find("application.name = \"Quillbramble-sentry\""), std::string::npos) << mixer;
+    EXPECT_NE(mixer.find("media.name = \"Fall alarm\""), std::string::npos) << mixer;
+
+    // The ready sign, then the first fall (2.5 s into the stream) heard whole: two bursts
+    // with silence after the second.
+    std::vector<int16_t> recording;
+    std::vector<std::pair<long, long>> bursts;
+    start = Clock::now();
+    do {
+        ReadFor(master, &screen, 100);
+        recording = ReadSamples(recordingPath, 0);
+        bursts = Bursts(recording);
+    } while ((bursts.size() < 2 || long(recording.size()) - bursts[1].second < FramesPerSecond / 4) &&
+             SecondsSince(start) < 15);
     ASSERT_EQ(write(master, "\033", 1), 1);
     EXPECT_EQ(WaitExit(child, 5), 0);
     close(master);
 
-    // The clip is mono 16-bit at 22050 Hz, and the output opened in its format: count the
-    // stretches of sound parted by silence.
-    constexpr int FramesPerSecond = 22050;
-    std::FILE* file = std::fopen(sound.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    std::vector<double> burstStarts;
-    int16_t sample;
-    long frame = 0, lastLoud = -FramesPerSecond;
-    while (std::fread(&sample, sizeof sample, 1, file) == 1) {
-        if (sample > 1000 || sample < -1000) {
-            if (frame - lastLoud > FramesPerSecond / 4) burstStarts.push_back(double(frame) / FramesPerSecond);
-            lastLoud = frame;
-        }
-        ++frame;
+    const std::vector<int16_t> clip = ReadSamples(SENTRY_CLIP, 44);
+    const std::vector<std::pair<long, long>> clipBursts = Bursts(clip);
+    ASSERT_EQ(clipBursts.size(), 1u);
+    ASSERT_EQ(bursts.size(), 2u) << "the ready sign and one fall";
+    EXPECT_NEAR(double(bursts[1].first - bursts[0].first) / FramesPerSecond, 2.4, 0.4);
+    for (const std::pair<long, long>& burst : bursts) {
+        EXPECT_NEAR(burst.second - burst.first, clipBursts[0].second - clipBursts[0].first, FramesPerSecond / 100)
+            << "the whole clip, once";
+        EXPECT_GT(Likeness(recording, burst.first - clipBursts[0].first, clip), 0.9) << "it is the clip";
     }
-    std::fclose(file);
-    ASSERT_EQ(burstStarts.size(), 2u) << "the ready sign and one fall";
-    EXPECT_LT(burstStarts[0], 0.5);
-    EXPECT_NEAR(burstStarts[1] - burstStarts[0], 2.4, 0.4);
     RemoveFolder(folder);
 }
 

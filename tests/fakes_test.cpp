@@ -116,16 +116,21 @@ TEST_F(Fakes, KeysAreTakenInTheOrderPressed) {
 TEST_F(Fakes, PlayerAndMessageBoxRecordWhatTheyWereAsked) {
     WavClip clip{};
     clip.sampleRate = 22050;
-    OpenClipPlayer(clip);
+    EXPECT_EQ(OpenClipPlayer(clip), 1);
+    FakeClipPlayerOpenResult = 0;
+    EXPECT_EQ(OpenClipPlayer(clip), 0);
     StartClipPlayer();
     StartClipPlayer();
     ShowMessage("Wii-Remote not found.");
-    EXPECT_EQ(FakeClipPlayerOpens, 1);
+    ShowNotice("Alert sound cannot be played.");
+    EXPECT_EQ(FakeClipPlayerOpens, 2);
     EXPECT_EQ(FakeClipPlayerStarts, 2);
     EXPECT_EQ(FakeClipPlayerClip.sampleRate, 22050u);
     EXPECT_EQ(FakeMessages, (std::vector<std::string>{"Wii-Remote not found."}));
+    EXPECT_EQ(FakeNotices, (std::vector<std::string>{"Alert sound cannot be played."}));
     EXPECT_EQ(JournalCount("player start"), 2);
     EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
+    EXPECT_EQ(JournalCount("notice Alert"), 1);
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs from Debian the packages the build needs that are missing, as root or through sudo.
-# Usage: tools/install-deps.sh [--tests] [--fuzz] [--package]
+# Usage: tools/install-deps.sh [--tests] [--fuzz] [--package] [--bench]
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev)
 for option in "$@"; do
   case "$option" in
-    --tests) packages+=(libgtest-dev groff-base dpkg-dev) ;;
+    --tests) packages+=(libgtest-dev groff-base dpkg-dev pulseaudio pulseaudio-utils) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --package) packages+=(dpkg-dev lintian) ;;
-    *) echo "usage: $0 [--tests] [--fuzz] [--package]" >&2; exit 2 ;;
+    --bench) packages+=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus) ;;
+    *) echo "usage: $0 [--tests] [--fuzz] [--package] [--bench]" >&2; exit 2 ;;
   esac
 done
 

@@ -6,16 +6,19 @@ int FakeClipPlayerOpens;
 int FakeClipPlayerStarts;
 int FakeClipPlayerCloses;
 WavClip FakeClipPlayerClip;
+int32_t FakeClipPlayerOpenResult;
 
 void FakeClipPlayerReset() {
     FakeClipPlayerOpens = FakeClipPlayerStarts = FakeClipPlayerCloses = 0;
     FakeClipPlayerClip = WavClip{};
+    FakeClipPlayerOpenResult = 1;
 }
 
-void OpenClipPlayer(const WavClip& clip) {
+int32_t OpenClipPlayer(const WavClip& clip) {
     ++FakeClipPlayerOpens;
     FakeClipPlayerClip = clip;
     JournalAdd("player open");
+    return FakeClipPlayerOpenResult;
 }
 
 void StartClipPlayer() {

@@ -6,5 +6,6 @@ extern int FakeClipPlayerOpens;
 extern int FakeClipPlayerStarts;
 extern int FakeClipPlayerCloses;
 extern WavClip FakeClipPlayerClip;  // as last opened
+extern int32_t FakeClipPlayerOpenResult;  // what opening returns: 1 unless a test says otherwise
 
 void FakeClipPlayerReset();

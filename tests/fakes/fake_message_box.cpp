@@ -4,8 +4,17 @@
 #include "message_box.h"
 
 std::vector<std::string> FakeMessages;
+std::vector<std::string> FakeNotices;
 
-void FakeMessageBoxReset() { FakeMessages.clear(); }
+void FakeMessageBoxReset() {
+    FakeMessages.clear();
+    FakeNotices.clear();
+}
+
+void ShowNotice(const char* text) {
+    FakeNotices.push_back(text);
+    JournalAdd(std::string("notice ") + text);
+}
 
 void ShowMessage(const char* text) {
     FakeMessages.push_back(text);
