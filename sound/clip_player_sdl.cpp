@@ -1,6 +1,8 @@
 #include "clip_player.h"
 
 #include <SDL.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstring>
@@ -285,6 +287,22 @@ static void QuietenAlsa() {
     if (setHandler != nullptr) setHandler(QuietAlsaError);
 }
 
+// SDL starts its audio threads inside its calls; started with signals from outside blocked,
+// they leave those to the main thread. Faults stay with the thread that makes them.
+static sigset_t BlockSignalsForNewThreads() {
+    sigset_t fromOutside;
+    sigset_t before;
+    sigfillset(&fromOutside);
+    const int faults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT};
+    for (int fault : faults) sigdelset(&fromOutside, fault);
+    pthread_sigmask(SIG_BLOCK, &fromOutside, &before);
+    return before;
+}
+
+static void RestoreSignals(const sigset_t& before) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 void OpenClipPlayer(const WavClip& clip) {
     CloseClipPlayer();
     SDL_AudioSpec want{};
@@ -292,7 +310,10 @@ void OpenClipPlayer(const WavClip& clip) {
     // SDL must leave Ctrl-C to the program.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     QuietenAlsa();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return;
+    sigset_t signalsBefore = BlockSignalsForNewThreads();
+    const int initialised = SDL_InitSubSystem(SDL_INIT_AUDIO);
+    RestoreSignals(signalsBefore);
+    if (initialised != 0) return;
     AudioInitialised = true;
     if (clip.encoding == WavMsAdpcm || clip.encoding == WavImaAdpcm) {
         SDL_AudioSpec decoded{};
@@ -308,7 +329,9 @@ void OpenClipPlayer(const WavClip& clip) {
     StartsSeen = StartRequests.load(std::memory_order_relaxed);
     want.callback = FillOutput;
     // No changes allowed: SDL converts to what the hardware takes.
+    signalsBefore = BlockSignalsForNewThreads();
     Device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    RestoreSignals(signalsBefore);
     if (Device == 0) {
         CloseClipPlayer();
         return;

@@ -13,6 +13,7 @@
 #include "fake_message_box.h"
 #include "hid_access.h"
 #include "message_box.h"
+#include "process.h"
 
 namespace {
 
@@ -113,19 +114,23 @@ TEST_F(Fakes, KeysAreTakenInTheOrderPressed) {
     EXPECT_EQ(FakeKeysPolls, 3);
 }
 
-TEST_F(Fakes, PlayerAndMessageBoxRecordWhatTheyWereAsked) {
+TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
     WavClip clip{};
     clip.sampleRate = 22050;
     OpenClipPlayer(clip);
     StartClipPlayer();
     StartClipPlayer();
     ShowMessage("Wii-Remote not found.");
+    SetUpProcess();
+    BeginStartingThreads();
+    EndStartingThreads();
     EXPECT_EQ(FakeClipPlayerOpens, 1);
     EXPECT_EQ(FakeClipPlayerStarts, 2);
     EXPECT_EQ(FakeClipPlayerClip.sampleRate, 22050u);
     EXPECT_EQ(FakeMessages, (std::vector<std::string>{"Wii-Remote not found."}));
     EXPECT_EQ(JournalCount("player start"), 2);
     EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
+    EXPECT_NE(JournalText().find("process set up\nthreads starting\nthreads started\n"), std::string::npos);
 }
 
 }  // namespace
