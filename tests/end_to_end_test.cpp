@@ -301,9 +301,9 @@ TEST(EndToEnd, ASilentRemoteFailsQuicklyWhenNobodyIsThere) {
     EXPECT_LT(run.seconds, 1.0);
 }
 
-TEST(EndToEnd, AFirstReportWithoutAccelerometerDataFailsTheProbe) {
+TEST(EndToEnd, ARemoteWithoutAccelerometerDataFailsTheProbe) {
     RunResult run = RunDetached(SENTRY_SIM_PROGRAM, true,
-                          {"QUILLBRAMBLE_SIM_REMOTE=buttons-first", "SDL_AUDIODRIVER=dummy"});
+                          {"QUILLBRAMBLE_SIM_REMOTE=buttons-only", "SDL_AUDIODRIVER=dummy"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Wii-Remote cannot open.\n");
     EXPECT_EQ(run.out, "");

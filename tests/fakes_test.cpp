@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "call_journal.h"
 #include "clip_player.h"
@@ -66,6 +67,18 @@ TEST_F(Fakes, HidDelaysAReportAndHonoursTheWaitLimit) {
     EXPECT_EQ(FakeHidScriptLeft(), 1);
     EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
     EXPECT_GE(MsSince(start), 140);
+    std::vector<FakeHidCall> reads = FakeHidReads();
+    EXPECT_GE(reads[1].at - reads[0].at, std::chrono::milliseconds(50)) << "each call's time";
+
+    FakeHidQueueReport({0x30, 9, 8}, FakeHidUntilReleased);
+    EXPECT_EQ(ReadReport(7, report, &count, 50), 0) << "held past a wait's limit";
+    std::thread releaser([] {
+        while (!FakeHidReadInProgress()) std::this_thread::yield();
+        FakeHidRelease();
+    });
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
+    releaser.join();
+    EXPECT_EQ(report[0], 0x30);
 }
 
 TEST_F(Fakes, HidSilenceWaitsUntilStoppedAndStaysStoppedUntilResumed) {
