@@ -7,9 +7,12 @@ constexpr int32_t EscKeyCode = 27;
 constexpr int32_t SequenceKeyCode = 0x100;  // a key that sends an escape sequence (arrows, F-keys)
 
 // Puts a terminal on standard input into key-at-a-time mode until EndConsoleKeys; Ctrl-C
-// still interrupts. Anything else on standard input is read as it stands.
+// still interrupts. While the program is a background job the terminal is neither read nor
+// set; key mode comes back when it is brought to the foreground. Anything else on standard
+// input is read as it stands.
 void BeginConsoleKeys();
-// Puts the terminal back exactly as BeginConsoleKeys found it.
+// Puts the terminal back exactly as it was when key mode last went on: at BeginConsoleKeys,
+// or on coming back to the foreground.
 void EndConsoleKeys();
 
 // 1 when a key press is waiting; never waits. At end of input no key is waiting any more.

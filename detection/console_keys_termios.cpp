@@ -1,7 +1,8 @@
 // Console keys over termios. A terminal on standard input is switched to key-at-a-time
-// input without echo and put back as it was: by EndConsoleKeys, before a fatal signal
-// takes its default action, and around job-control stops. Standard input that is no
-// terminal is read as it stands, until its end.
+// input without echo and put back as it was: by EndConsoleKeys, before any signal that
+// ends the process takes its action, and around job-control stops. A job in the background
+// leaves the terminal to the shell. Standard input that is no terminal is read as it
+// stands, until its end.
 #include "console_keys.h"
 
 #include <fcntl.h>
@@ -26,17 +27,40 @@ static unsigned char Pending[PendingSize];
 static int PendingCount;
 static bool InputEnded;  // end of input or a dead descriptor: nothing is read any more
 
-static termios SavedTermios;
+static termios SavedTermios;  // as the terminal was when key mode last went on
 static termios KeyTermios;
-static std::atomic<int> KeysBegun{0};        // between BeginConsoleKeys and EndConsoleKeys, on a terminal
-static std::atomic<int> KeyModeApplied{0};   // the terminal holds KeyTermios rather than SavedTermios
-static struct sigaction StopAction;          // ours for SIGTSTP, put back after each stop
+static pid_t OwnGroup;
+static std::atomic<int> KeysBegun{0};       // between BeginConsoleKeys and EndConsoleKeys, on a terminal
+static std::atomic<int> KeyModeApplied{0};  // the terminal holds KeyTermios rather than SavedTermios
+static struct sigaction StopAction;         // ours for SIGTSTP, put back after each stop
 
-// In slot order: the three that end the process, the stop, the continue.
-constexpr int SignalSlots = 5;
-static const int HandledSignals[SignalSlots] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
-static struct sigaction PreviousActions[SignalSlots];
-static bool Replaced[SignalSlots];
+// Each signal's action before BeginConsoleKeys, where it was replaced.
+static struct sigaction PreviousActions[NSIG];
+static bool Replaced[NSIG];
+
+// Signals whose default action ends the process. SIGKILL cannot be caught; 32 and 33 are
+// the C library's own.
+static bool EndsTheProcess(int signalNumber) {
+    switch (signalNumber) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+        return false;
+    default:
+        return signalNumber < 32 || signalNumber >= SIGRTMIN;
+    }
+}
+
+// Raised by an instruction, which runs again, and faults again, once the handler returns.
+static bool IsFault(int signalNumber) {
+    return signalNumber == SIGSEGV || signalNumber == SIGBUS || signalNumber == SIGILL || signalNumber == SIGFPE;
+}
 
 static void PutTerminalBack() {
     if (KeyModeApplied.exchange(0) == 1) tcsetattr(KeyInput, TCSANOW, &SavedTermios);
@@ -45,25 +69,42 @@ static void PutTerminalBack() {
 static bool InForeground() {
     pid_t owner = tcgetpgrp(KeyInput);
     // -1: not our controlling terminal, so no job control stands in the way.
-    return owner == -1 || owner == getpgrp();
+    return owner == -1 || owner == OwnGroup;
 }
 
-// Key mode for a foreground job only: a background job would take the terminal from the shell.
+// Key mode for a foreground job only: a background job would take the terminal from the
+// shell. Call with signals blocked.
 static void ApplyKeyMode() {
     if (KeysBegun.load() == 0 || !InForeground()) return;
+    // Coming into key mode, the settings the terminal has now are the ones to put back: a
+    // shell may have changed them during a stop, and a job started in the background saw
+    // only the shell's line editing at BeginConsoleKeys. Key mode still on is no such
+    // settings (SIGSTOP leaves it on).
+    if (KeyModeApplied.load() == 0) {
+        if (tcgetattr(KeyInput, &SavedTermios) != 0) return;
+        KeyTermios = SavedTermios;
+        KeyTermios.c_lflag &= ~tcflag_t(ICANON | ECHO);
+        KeyTermios.c_cc[VMIN] = 1;
+        KeyTermios.c_cc[VTIME] = 0;
+    }
     tcsetattr(KeyInput, TCSANOW, &KeyTermios);
     KeyModeApplied.store(1);
-    // EndConsoleKeys on another thread may have put the terminal back before our tcsetattr.
-    if (KeysBegun.load() == 0) PutTerminalBack();
 }
 
-static void OnEndingSignal(int signalNumber) {
+static void OnEndingSignal(int signalNumber, siginfo_t* info, void*) {
+    int savedErrno = errno;
+    KeysBegun.store(0);  // so that a SIGCONT handled before the end leaves the terminal be
     PutTerminalBack();
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);  // blocked in this handler: delivered, with the default action, on return
+    // The action from before: the default one, or a sanitizer's report.
+    sigaction(signalNumber, &PreviousActions[signalNumber], nullptr);
+    Replaced[signalNumber] = false;
+    // A fault comes again from its instruction. Any other signal is sent again; blocked in
+    // this handler, it is taken as soon as the handler returns.
+    if (info->si_code <= 0 || !IsFault(signalNumber)) raise(signalNumber);
+    errno = savedErrno;
 }
 
-static void OnStopSignal(int) {
+static void OnStopSignal(int, siginfo_t*, void*) {
     int savedErrno = errno;
     PutTerminalBack();
     signal(SIGTSTP, SIG_DFL);
@@ -81,78 +122,89 @@ static void OnStopSignal(int) {
     errno = savedErrno;
 }
 
-static void OnContinueSignal(int) {
+static void OnContinueSignal(int, siginfo_t*, void*) {
     int savedErrno = errno;
     ApplyKeyMode();
     errno = savedErrno;
 }
 
-// Our signals, and SIGTTOU so that a background job can still put the terminal back.
-static void FillHeldSignals(sigset_t* held) {
-    sigemptyset(held);
-    for (int slot = 0; slot < SignalSlots; ++slot) sigaddset(held, HandledSignals[slot]);
-    sigaddset(held, SIGTTOU);
-}
-
-static struct sigaction ActionFor(void (*handler)(int)) {
+// Our handlers run one at a time, with every signal held (SIGTTOU among them, so that a
+// background job can still put the terminal back).
+static struct sigaction ActionFor(void (*handler)(int, siginfo_t*, void*)) {
     struct sigaction action = {};
-    action.sa_handler = handler;
-    FillHeldSignals(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_sigaction = handler;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     return action;
 }
 
-static void ReplaceHandler(int slot, const struct sigaction& ours) {
-    sigaction(HandledSignals[slot], nullptr, &PreviousActions[slot]);
+static void ReplaceAction(int signalNumber, const struct sigaction& ours) {
+    struct sigaction& previous = PreviousActions[signalNumber];
     // A signal ignored from the start (nohup, a background job of a script) stays ignored.
-    Replaced[slot] = PreviousActions[slot].sa_handler != SIG_IGN;
-    if (Replaced[slot]) sigaction(HandledSignals[slot], &ours, nullptr);
+    Replaced[signalNumber] = sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN &&
+                             sigaction(signalNumber, &ours, nullptr) == 0;
+}
+
+// Runs fn with every signal held on this thread.
+static void WithSignalsHeld(void (*fn)()) {
+    sigset_t held;
+    sigset_t before;
+    sigfillset(&held);
+    pthread_sigmask(SIG_BLOCK, &held, &before);
+    fn();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+static void BeginOnTerminal() {
+    // A closed standard input stays closed for us, whatever later takes descriptor 0.
+    if (fcntl(KeyInput, F_GETFD) == -1 && errno == EBADF) InputEnded = true;
+    termios now;
+    if (InputEnded || tcgetattr(KeyInput, &now) != 0) return;
+    OwnGroup = getpgrp();
+    StopAction = ActionFor(OnStopSignal);
+    KeysBegun.store(1);
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+        if (EndsTheProcess(signalNumber)) ReplaceAction(signalNumber, ActionFor(OnEndingSignal));
+    ReplaceAction(SIGTSTP, StopAction);
+    ReplaceAction(SIGCONT, ActionFor(OnContinueSignal));
+    // A read that a background job makes after all (Ctrl-Z and bg between its look and its
+    // read) then fails, rather than stopping the alarm.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    ReplaceAction(SIGTTIN, ignore);
+    ApplyKeyMode();
+}
+
+static void EndOnTerminal() {
+    KeysBegun.store(0);
+    PutTerminalBack();
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (Replaced[signalNumber]) sigaction(signalNumber, &PreviousActions[signalNumber], nullptr);
+        Replaced[signalNumber] = false;
+    }
 }
 
 void BeginConsoleKeys() {
-    if (KeysBegun.load() != 0) return;
-    sigset_t held;
-    sigset_t before;
-    FillHeldSignals(&held);
-    pthread_sigmask(SIG_BLOCK, &held, &before);
-    // A closed standard input stays closed for us, whatever later takes descriptor 0.
-    if (fcntl(KeyInput, F_GETFD) == -1 && errno == EBADF) InputEnded = true;
-    if (!InputEnded && tcgetattr(KeyInput, &SavedTermios) == 0) {
-        KeyTermios = SavedTermios;
-        KeyTermios.c_lflag &= ~(ICANON | ECHO);
-        KeyTermios.c_cc[VMIN] = 1;
-        KeyTermios.c_cc[VTIME] = 0;
-        StopAction = ActionFor(OnStopSignal);
-        KeysBegun.store(1);  // publishes the two termios and StopAction to the handlers
-        struct sigaction ending = ActionFor(OnEndingSignal);
-        ReplaceHandler(0, ending);
-        ReplaceHandler(1, ending);
-        ReplaceHandler(2, ending);
-        ReplaceHandler(3, StopAction);
-        ReplaceHandler(4, ActionFor(OnContinueSignal));
-        ApplyKeyMode();
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (KeysBegun.load() == 0) WithSignalsHeld(BeginOnTerminal);
 }
 
 void EndConsoleKeys() {
-    if (KeysBegun.load() == 0) return;
-    sigset_t held;
-    sigset_t before;
-    FillHeldSignals(&held);
-    pthread_sigmask(SIG_BLOCK, &held, &before);
-    KeysBegun.store(0);
-    PutTerminalBack();
-    for (int slot = 0; slot < SignalSlots; ++slot) {
-        if (Replaced[slot]) sigaction(HandledSignals[slot], &PreviousActions[slot], nullptr);
-        Replaced[slot] = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    WithSignalsHeld(EndOnTerminal);
+}
+
+// Whether the terminal is ours to read: only in the foreground job. Coming to the foreground
+// needs no SIGCONT (bash's fg of a job that runs in the background sends none), so key mode
+// is put back here.
+static bool TerminalIsOurs() {
+    if (!InForeground()) return false;
+    if (KeyModeApplied.load() == 0) WithSignalsHeld(ApplyKeyMode);
+    return true;
 }
 
 // Adds to Pending what standard input has within waitMs; false when nothing came.
 static bool ReadMore(int waitMs) {
     if (InputEnded || PendingCount == PendingSize) return false;
+    if (KeysBegun.load() != 0 && !TerminalIsOurs()) return false;
     pollfd input = {KeyInput, POLLIN, 0};
     if (poll(&input, 1, waitMs) <= 0) return false;
     // POLLHUP, POLLERR or POLLNVAL with nothing to read: that input is over.
@@ -165,7 +217,9 @@ static bool ReadMore(int waitMs) {
         PendingCount += static_cast<int>(got);
         return true;
     }
-    if (got == 0 || (errno != EINTR && errno != EAGAIN)) InputEnded = true;
+    // EIO in the background: the job went there after it looked, and SIGTTIN is ignored.
+    bool wentToBackground = got < 0 && errno == EIO && KeysBegun.load() != 0 && !InForeground();
+    if (got == 0 || (errno != EINTR && errno != EAGAIN && !wentToBackground)) InputEnded = true;
     return false;
 }
 

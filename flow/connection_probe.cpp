@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "hid_access.h"
+#include "process.h"
 #include "wii_remote.h"
 
 std::atomic<uint8_t> ReaderRun;
@@ -24,11 +25,13 @@ static bool ReaderStopping;
 int32_t ProbeConnection() {
     AccelX = 0;
     ReaderRun = 1;
+    BeginStartingThreads();  // the reader leaves signals to the main thread
     try {
         ReaderThread = std::thread(ReaderThreadMain, nullptr);
     } catch (const std::system_error&) {
         // No reader: nothing is read, and the verdict below is "no data".
     }
+    EndStartingThreads();
     WaitMilliseconds(ProbeWaitMs);
     ReaderRun = 0;
     return AccelX != 0 ? 1 : 0;

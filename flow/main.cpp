@@ -8,6 +8,7 @@
 #include "fall_detection.h"
 #include "hid_access.h"
 #include "message_box.h"
+#include "process.h"
 #include "wii_remote.h"
 
 constexpr uint8_t ReportOnChange = 0x00;  // reporting flags: rumble off, reports when data change
@@ -43,6 +44,7 @@ static void ProbeAndDetect() {
 }
 
 int main(int, char**, char**) {
+    SetUpProcess();
     if (LoadAlertSound() != 0) {
         ShowMessage("Wav files are not found.");
         return 1;

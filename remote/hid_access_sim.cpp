@@ -5,7 +5,7 @@
 // remote, goes quiet until the mode is selected again.
 //
 // QUILLBRAMBLE_SIM_REMOTE picks another remote: "absent" (none to open), "silent" (opens,
-// never reports) or "buttons-first" (one 0x30 report before the stream).
+// never reports) or "buttons-only" (streams 0x30 reports, as if the mode were never selected).
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -33,7 +33,7 @@ static std::mutex SimLock;
 static std::condition_variable SimWake;
 static bool Stopped;
 static bool Streaming;
-static bool ButtonsFirstPending;
+static bool ButtonsOnly;
 static bool Silent;
 static Clock::time_point StreamStart;
 static Clock::time_point NextReportDue;
@@ -79,7 +79,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     if (vendorId != 0x057E || productId != 0x0306 || std::strcmp(SimKind(), "absent") == 0) return NoHidHandle;
     std::lock_guard<std::mutex> hold(SimLock);
     Silent = std::strcmp(SimKind(), "silent") == 0;
-    ButtonsFirstPending = std::strcmp(SimKind(), "buttons-first") == 0;
+    ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
     return SimHandle;
 }
 
@@ -101,8 +101,7 @@ int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
     }
     Clock::time_point due = NextReportDue;
     NextReportDue += ReportPeriod;
-    if (ButtonsFirstPending) {
-        ButtonsFirstPending = false;
+    if (ButtonsOnly) {
         report[0] = 0x30;
         report[1] = report[2] = 0x00;
         *count = 3;

@@ -1,8 +1,8 @@
 #include "alert_sound.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "clip_file.h"
 #include "clip_player.h"
 #include "wav_image.h"
 
@@ -12,8 +12,8 @@ uint32_t SoundClipLoaded;
 static bool PlayerOpened;
 
 int32_t LoadAlertSound() {
-    std::FILE* file = std::fopen(AlertClipFile, "rb");
-    if (file == nullptr) return 1;
+    const int32_t file = OpenClipFile(AlertClipFile);
+    if (file == NoClipFile) return 1;
     // The player reads SoundClip on its own thread: a second load must not write under it.
     if (PlayerOpened) {
         CloseClipPlayer();
@@ -22,8 +22,8 @@ int32_t LoadAlertSound() {
     // Reading up to the limit takes the whole file when it is shorter, and works as well
     // for a file whose length cannot be told.
     const uint32_t previous = SoundClipLoaded;
-    SoundClipLoaded = uint32_t(std::fread(SoundClip, 1, SoundClipMaxLoad, file));
-    std::fclose(file);
+    SoundClipLoaded = ReadClipFile(file, SoundClip, SoundClipMaxLoad);
+    CloseClipFile(file);
     // A second, shorter load leaves nothing of the first behind.
     if (previous > SoundClipLoaded) {
         std::memset(SoundClip + SoundClipLoaded, 0, previous - SoundClipLoaded);

@@ -1,6 +1,8 @@
 #include "clip_player.h"
 
 #include <SDL.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstring>
@@ -295,6 +297,22 @@ static void QuietenAlsa() {
     if (setHandler != nullptr) setHandler(QuietAlsaError);
 }
 
+// SDL starts its audio threads inside its calls; started with signals from outside blocked,
+// they leave those to the main thread. Faults stay with the thread that makes them.
+static sigset_t BlockSignalsForNewThreads() {
+    sigset_t fromOutside;
+    sigset_t before;
+    sigfillset(&fromOutside);
+    const int faults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT};
+    for (int fault : faults) sigdelset(&fromOutside, fault);
+    pthread_sigmask(SIG_BLOCK, &fromOutside, &before);
+    return before;
+}
+
+static void RestoreSignals(const sigset_t& before) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 int32_t OpenClipPlayer(const WavClip& clip) {
     CloseClipPlayer();
     SDL_AudioSpec want{};
@@ -304,7 +322,10 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     SDL_SetHint(SDL_HINT_APP_NAME, MixerAppName);
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, MixerStreamName);
     QuietenAlsa();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return 0;
+    sigset_t signalsBefore = BlockSignalsForNewThreads();
+    const int initialised = SDL_InitSubSystem(SDL_INIT_AUDIO);
+    RestoreSignals(signalsBefore);
+    if (initialised != 0) return 0;
     AudioInitialised = true;
     // With no sound server SDL falls back to ALSA, whose device watcher sleeps 100 ms at a
     // time and is waited for when audio is shut down: after a failure here that is left to
@@ -323,7 +344,9 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     StartsSeen = StartRequests.load(std::memory_order_relaxed);
     want.callback = FillOutput;
     // No changes allowed: SDL converts to what the hardware takes.
+    signalsBefore = BlockSignalsForNewThreads();
     Device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    RestoreSignals(signalsBefore);
     if (Device == 0) {
         ForgetDecodedClip();
         return 0;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "connection_probe.h"
 #include "fake_hid_access.h"
@@ -32,6 +34,10 @@ protected:
     }
 };
 
+// A report that comes only once the probe is over. Queued for a second read, which a main
+// thread held up past the reader's pause allows, it keeps the reader from reading a third.
+constexpr int32_t AfterTheProbe = FakeHidUntilReleased;
+
 TEST_F(Probe, PassesOnAccelerometerDataWithinTheWait) {
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 20);
     Clock::time_point start = Clock::now();
@@ -41,16 +47,24 @@ TEST_F(Probe, PassesOnAccelerometerDataWithinTheWait) {
 }
 
 TEST_F(Probe, FailsWhenTheDataComeOnlyAfterTheWait) {
-    FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 250);
+    FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, AfterTheProbe);
     EXPECT_EQ(ProbeConnection(), 0);
     EXPECT_EQ(AccelX, 0);  // cleared by the probe, nothing decoded since
+    FakeHidRelease();
 }
 
 TEST_F(Probe, FailsWhenTheFirstReportCarriesNoAccelerometerData) {
     FakeHidQueueReport({0x30, 0x00, 0x00}, 5);
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 5);
-    EXPECT_EQ(ProbeConnection(), 0);
-    EXPECT_EQ(FakeHidScriptLeft(), 1);  // the reader was pausing after its first read
+    int32_t verdict = ProbeConnection();
+    // The reader pauses 100 ms after a read. Only a main thread held up for longer lets it
+    // read again before the verdict, and then the second report may decide it.
+    std::vector<FakeHidCall> reads = FakeHidReads();
+    if (reads.size() == 1) {
+        EXPECT_EQ(verdict, 0);
+    } else if (reads.size() > 1) {
+        EXPECT_GE(reads[1].at - reads[0].at, std::chrono::milliseconds(100));
+    }
 }
 
 TEST_F(Probe, FailsOnAZeroXReading) {
@@ -72,25 +86,26 @@ TEST_F(Probe, SilentRemoteFailsAndItsStuckReaderIsStopped) {
 
 TEST_F(Probe, AReaderThatEndedByItselfIsOnlyJoined) {
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 5);
+    FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, AfterTheProbe);
     EXPECT_EQ(ProbeConnection(), 1);
-    Clock::time_point start = Clock::now();
-    while (ReaderActive && MsSince(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    FakeHidRelease();
+    while (ReaderActive) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     StopReaderThread();
     EXPECT_EQ(FakeHidStops, 0);
-    EXPECT_EQ(FakeHidReads().size(), 1u);
 }
 
 TEST_F(Probe, AfterStoppingTheReaderOnlyTheMainThreadReads) {
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 5);
-    FakeHidQueueReport({0x31, 0x00, 0x00, 0x90, 0x82, 0x9C});
+    FakeHidQueueReport({0x31, 0x00, 0x00, 0x90, 0x82, 0x9C}, AfterTheProbe);
     EXPECT_EQ(ProbeConnection(), 1);
-    StopReaderThread();  // cuts the reader's pause short
+    StopReaderThread();  // cuts the reader's pause, or its second read, short
+    FakeHidRelease();
     EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
     EXPECT_EQ(AccelX, 0x90);
     std::vector<FakeHidCall> reads = FakeHidReads();
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_NE(reads[0].thread, std::this_thread::get_id());
-    EXPECT_EQ(reads[1].thread, std::this_thread::get_id());
+    ASSERT_GE(reads.size(), 2u);
+    for (size_t i = 0; i + 1 < reads.size(); ++i) EXPECT_NE(reads[i].thread, std::this_thread::get_id());
+    EXPECT_EQ(reads.back().thread, std::this_thread::get_id());
 }
 
 TEST(WaitMilliseconds, NeverReturnsAtOrBeforeTheCount) {

@@ -6,11 +6,16 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -23,6 +28,7 @@ using Codes = std::vector<int32_t>;
 constexpr int32_t BeganEvent = -1000;       // the child is in key mode
 constexpr int32_t EndedEvent = -1001;       // the child has called EndConsoleKeys
 constexpr int32_t OwnHandlerEvent = -1002;  // the child's own SIGTERM handler ran
+constexpr int32_t LeftAloneEvent = -1003;   // a background job left keys typed at the shell unread
 constexpr int32_t StoppedEvent = -1100;     // minus the signal that stopped the job
 constexpr int32_t NoEvent = -1999;          // nothing came in time
 constexpr int32_t QuitKey = 'q';
@@ -103,6 +109,7 @@ termios UnusualSettings() {
     t.c_cflag = CS8 | CREAD;
     t.c_lflag = ISIG | ICANON | ECHO | ECHONL | IEXTEN;
     t.c_cc[VINTR] = 3;   // Ctrl-C
+    t.c_cc[VQUIT] = 28;  // Ctrl-backslash
     t.c_cc[VSUSP] = 26;  // Ctrl-Z
     t.c_cc[VMIN] = 7;
     t.c_cc[VTIME] = 3;
@@ -137,7 +144,15 @@ void KeysOnTerminal() {
     BeginConsoleKeys();
     Report(BeganEvent);
     ReportPolling();
-    while (KeyPressWaiting() == 0 || Report(TakeKeyCode()) != QuitKey) usleep(2000);
+    for (bool told = false;; usleep(2000)) {
+        int typed = 0;  // bytes on the terminal for whoever reads it
+        bool shellHasKeys = tcgetpgrp(STDIN_FILENO) != getpgrp() && ioctl(STDIN_FILENO, FIONREAD, &typed) == 0 && typed > 0;
+        if (KeyPressWaiting() == 1) {
+            if (Report(TakeKeyCode()) == QuitKey) break;
+        } else if (shellHasKeys && !told) {
+            told = Report(LeftAloneEvent) == LeftAloneEvent;
+        }
+    }
     EndConsoleKeys();
     Report(EndedEvent);
     raise(SIGTERM);
@@ -177,40 +192,101 @@ TEST(ConsoleKeysOnTerminal, EveryKeyIsOneCodeAndEndPutsSettingsBackExactly) {
     ExpectCleanEnd(child, before);
 }
 
-TEST(ConsoleKeysOnTerminal, EndingSignalsPutSettingsBackAndStillEndTheProcess) {
-    termios before = UnusualSettings();
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signalNumber);
-        Child child = Start([] { BeginConsoleKeys(); Report(BeganEvent); pause(); }, &before);
-        ASSERT_EQ(NextEvent(child), BeganEvent);
-        ExpectKeyMode(child, before);
-        if (signalNumber == SIGINT) Type(child, "\3");  // Ctrl-C, from the terminal
-        if (signalNumber != SIGINT) kill(child.pid, signalNumber);
-        int status = Finish(child, &before);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "status " << status;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool Sanitized = true;  // a sanitizer reports a fault and exits
+#else
+constexpr bool Sanitized = false;
+#endif
+
+// Child: in key mode, sleeps until a key comes, then reads memory that may not be read: a
+// fault that neither the compiler nor a sanitizer catches first.
+void KeysUntilAFault() {
+    rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // the default action of some signals dumps core
+    BeginConsoleKeys();
+    Report(BeganEvent);
+    pollfd key = {STDIN_FILENO, POLLIN, 0};
+    poll(&key, 1, -1);
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    Report(*static_cast<volatile int32_t*>(page));
+}
+
+// Waits until the child's main thread sleeps. ThreadSanitizer defers a signal that comes
+// while a forked child runs, and may then lose it; one that comes during a sleep is not deferred.
+void AwaitSleep(const Child& child) {
+    std::string stat = "/proc/" + std::to_string(child.pid) + "/stat";
+    for (;;) {
+        char text[512] = {};
+        int fd = open(stat.c_str(), O_RDONLY);
+        ssize_t got = read(fd, text, sizeof text - 1);
+        close(fd);
+        const char* state = got > 0 ? std::strrchr(text, ')') : nullptr;  // the state follows the name
+        if (state == nullptr || std::strncmp(state, ") S", 3) == 0) return;
+        usleep(1000);
     }
 }
 
-// Child: a shell in miniature, reporting each stop of its job: the keys in a group of their own that
-// holds the terminal (the kernel does not stop the orphaned group of a session leader).
+TEST(ConsoleKeysOnTerminal, EndingSignalsPutSettingsBackAndStillEndTheProcess) {
+    termios before = UnusualSettings();
+    for (int signalNumber : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGSEGV}) {
+        SCOPED_TRACE(signalNumber);
+        Child child = Start(KeysUntilAFault, &before);
+        ASSERT_EQ(NextEvent(child), BeganEvent);
+        ExpectKeyMode(child, before);
+        AwaitSleep(child);
+        if (signalNumber == SIGINT) Type(child, "\3");      // Ctrl-C and Ctrl-backslash, from the terminal
+        if (signalNumber == SIGQUIT) Type(child, "\34");
+        if (signalNumber == SIGSEGV) Type(child, "f");       // the fault itself
+        if (signalNumber == SIGTERM || signalNumber == SIGHUP || signalNumber == SIGUSR1) kill(child.pid, signalNumber);
+        int status = Finish(child, &before);
+        bool reported = Sanitized && signalNumber == SIGSEGV && WIFEXITED(status) && WEXITSTATUS(status) != 0;
+        EXPECT_TRUE(reported || (WIFSIGNALED(status) && WTERMSIG(status) == signalNumber)) << "status " << status;
+    }
+}
+
+// The job is this test program started afresh: ThreadSanitizer may lose a signal that reaches
+// a forked child between its blocking calls, never one in a program of its own.
+constexpr const char* KeysJobOption = "--keys-job";  // then the events' descriptor
+
+int ShellCommands = -1;  // in KeysAsStoppableJob's shell: the test's commands, one byte each
+constexpr char Foreground = 'f';  // fg: the terminal to the job, and SIGCONT if it is stopped
+constexpr char Background = 'b';  // bg: SIGCONT, the shell keeping the terminal
+
+// Child: a job-control shell in miniature, with the keys in a job of their own (the kernel does
+// not stop the orphaned group of a session leader). As a shell does, it takes the terminal back
+// when the job stops, reports the stop, and takes commands until fg.
 void KeysAsStoppableJob() {
     pid_t job = fork();
     if (job == 0) {
-        alarm(20);
-        while (tcgetpgrp(STDIN_FILENO) != getpgrp()) usleep(1000);
-        KeysOnTerminal();
-        _exit(0);
+        std::string events = std::to_string(EventFd);
+        execl("/proc/self/exe", "test_console_keys", KeysJobOption, events.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
     }
     setpgid(job, job);
+    signal(SIGTTOU, SIG_IGN);  // so that the shell may take the terminal back from the background
     tcsetpgrp(STDIN_FILENO, job);
     int status = 0;
-    while (waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) Report(StoppedEvent - WSTOPSIG(status));
+    while (waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) {
+        tcsetpgrp(STDIN_FILENO, getpgrp());
+        Report(StoppedEvent - WSTOPSIG(status));
+        bool running = false;
+        for (char command = 0; command != Foreground; running = true) {
+            if (read(ShellCommands, &command, 1) != 1) _exit(101);
+            if (command == Foreground) tcsetpgrp(STDIN_FILENO, job);
+            if (!running) kill(-job, SIGCONT);  // as bash, no SIGCONT for a job that runs
+        }
+    }
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
 }
 
-TEST(ConsoleKeysOnTerminal, StopsPutSettingsBackAndContinuingPutsKeyModeBack) {
+TEST(ConsoleKeysOnTerminal, StopsPutSettingsBackAndOnlyTheForegroundJobHasKeyMode) {
     termios before = UnusualSettings();
+    int commands[2];
+    ASSERT_EQ(pipe(commands), 0);
+    ShellCommands = commands[0];
     Child child = Start(KeysAsStoppableJob, &before);
+    close(commands[0]);
+    auto shell = [&](char command) { EXPECT_EQ(write(commands[1], &command, 1), 1); };
     ExpectBegun(child, before);
     pid_t job = tcgetpgrp(child.master);  // the job leads the terminal's foreground group
     ASSERT_GT(job, 0);
@@ -222,12 +298,24 @@ TEST(ConsoleKeysOnTerminal, StopsPutSettingsBackAndContinuingPutsKeyModeBack) {
         ASSERT_EQ(NextEvent(child), StoppedEvent - stop);
         EXPECT_EQ(SettingsNow(child), Describe(stop == SIGTSTP ? before : KeyMode(before)));
         ASSERT_EQ(tcsetattr(child.master, TCSANOW, &before), 0);  // as a shell does during a stop
-        kill(job, SIGCONT);
+        shell(Foreground);
         ExpectKeyMode(child, before);
         Type(child, "z");  // without key mode back, it would wait for Enter
         EXPECT_EQ(NextEvent(child), 'z');
     }
+    // Ctrl-Z and bg: running in the background, the job neither reads the keys typed at the
+    // shell nor sets the terminal. fg then gives it key mode, and those keys, with no SIGCONT.
+    Type(child, "\32");
+    ASSERT_EQ(NextEvent(child), StoppedEvent - SIGTSTP);
+    shell(Background);
+    Type(child, "ls\r");
+    EXPECT_EQ(NextEvent(child), LeftAloneEvent);
+    EXPECT_EQ(SettingsNow(child), Describe(before));
+    shell(Foreground);
+    EXPECT_EQ(NextEvents(child, 3), (Codes{'l', 's', '\n'}));
+    ExpectKeyMode(child, before);
     ExpectCleanEnd(child, before);
+    close(commands[1]);
 }
 
 TEST(ConsoleKeysWithoutTerminal, KeysThenNoneForGoodAtTheEndOfInputWithoutSpinning) {
@@ -258,3 +346,15 @@ TEST(ConsoleKeysWithoutTerminal, KeysThenNoneForGoodAtTheEndOfInputWithoutSpinni
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], KeysJobOption) == 0) {
+        EventFd = std::atoi(argv[2]);
+        alarm(20);
+        while (tcgetpgrp(STDIN_FILENO) != getpgrp()) usleep(1000);
+        KeysOnTerminal();
+        return 0;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

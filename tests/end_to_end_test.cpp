@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,16 @@ RunResult RunDetached(const char* program, bool withClip, const std::vector<std:
     return run;
 }
 
+// The signals a thread blocks, from its folder under /proc/<pid>/task: bit n-1 for signal n.
+uint64_t BlockedSignals(const std::string& thread) {
+    std::ifstream status(thread + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigBlk:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    ADD_FAILURE() << "no SigBlk in " << thread;
+    return 0;
+}
+
 bool SameSettings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
@@ -200,28 +211,51 @@ TEST(EndToEnd, SimulatedRemoteGreetsWithTheBannerAndQuitsOnEsc) {
     }
 }
 
-TEST(EndToEnd, BannerReachesAPipeBeforeTheLoopAndEscFromAPipeQuits) {
-    std::string folder = MakeFolder(true);
-    int in[2], out[2];
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(pipe(out), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
+// Standard output a pipe that is read, a pipe whose reader has gone, or closed: the banner
+// reaches a reader before the loop begins, and the run goes on until ESC in every case.
+TEST(EndToEnd, BannerReachesAPipeBeforeTheLoopAndNoOutputEndsTheRunBeforeEsc) {
+    enum Output { Read, ReaderGone, Closed };
+    for (Output output : {Read, ReaderGone, Closed}) {
+        SCOPED_TRACE(output);
+        std::string folder = MakeFolder(true);
+        std::string sound = folder + "/played.raw";
+        int in[2], out[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        if (output == ReaderGone) close(out[0]);
+        // Unread output: ESC waits in the pipe, and is taken only once the loop runs.
+        if (output != Read) {
+            ASSERT_EQ(write(in[1], "\033", 1), 1);
+        }
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(in[0], 0);
+            if (output == Closed) close(1);
+            if (output != Closed) dup2(out[1], 1);
+            signal(SIGPIPE, SIG_DFL);  // as a shell starts it
+            // Closed, the program's first file of its own (here the sound output) must not take its place.
+            StartProgram(SENTRY_SIM_PROGRAM, folder,
+                         {output == Closed ? "SDL_AUDIODRIVER=disk" : "SDL_AUDIODRIVER=dummy", "SDL_DISKAUDIOFILE=" + sound});
+        }
+        close(in[0]);
+        close(out[1]);
+        if (output == Read) {
+            std::string banner;
+            EXPECT_TRUE(ReadUntil(out[0], &banner, ExpectedBanner, 5000)) << banner;
+            EXPECT_EQ(banner, ExpectedBanner);
+            ASSERT_EQ(write(in[1], "\033", 1), 1);
+        }
+        EXPECT_EQ(WaitExit(child, 5), 0);
+        if (output != ReaderGone) close(out[0]);
         close(in[1]);
-        StartProgram(SENTRY_SIM_PROGRAM, folder, {"SDL_AUDIODRIVER=dummy"});
+        if (output == Closed) {
+            std::ifstream file(sound, std::ios::binary);
+            std::string played((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            EXPECT_GT(played.size(), 0u) << "the sound output was written";
+            EXPECT_EQ(played.find("Quillbramble"), std::string::npos) << "the banner went into the sound output";
+        }
+        RemoveFolder(folder);
     }
-    close(in[0]);
-    close(out[1]);
-    std::string output;
-    EXPECT_TRUE(ReadUntil(out[0], &output, ExpectedBanner, 5000)) << output;
-    EXPECT_EQ(output, ExpectedBanner);
-    ASSERT_EQ(write(in[1], "\033", 1), 1);
-    EXPECT_EQ(WaitExit(child, 5), 0);
-    close(in[1]);
-    close(out[0]);
-    RemoveFolder(folder);
 }
 
 // The environment that points a client at the test's private sound server (PulseAudio with
@@ -394,9 +428,9 @@ TEST(EndToEnd, ASilentRemoteFailsQuicklyWhenNobodyIsThere) {
     EXPECT_LT(run.seconds, 1.0);
 }
 
-TEST(EndToEnd, AFirstReportWithoutAccelerometerDataFailsTheProbe) {
+TEST(EndToEnd, ARemoteWithoutAccelerometerDataFailsTheProbe) {
     RunResult run = RunDetached(SENTRY_SIM_PROGRAM, true,
-                          {"QUILLBRAMBLE_SIM_REMOTE=buttons-first", "SDL_AUDIODRIVER=dummy"});
+                          {"QUILLBRAMBLE_SIM_REMOTE=buttons-only", "SDL_AUDIODRIVER=dummy"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Wii-Remote cannot open.\n");
     EXPECT_EQ(run.out, "");
@@ -410,6 +444,25 @@ TEST(EndToEnd, AtATerminalTheMessageWaitsForEnter) {
     std::string screen;
     ASSERT_TRUE(ReadUntil(master, &screen, "Enter", 5000)) << screen;
     EXPECT_EQ(screen.rfind("Wii-Remote cannot open.\r\n", 0), 0u) << screen;
+
+    // Signals from outside are taken by the main thread alone: every other thread (the probe's
+    // reader, stuck in its read until the message is gone, and the sound output's) blocks them.
+    uint64_t fromOutside = 0;
+    for (int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGTERM, SIGCONT, SIGTSTP})
+        fromOutside |= uint64_t(1) << (signalNumber - 1);
+    std::string tasks = "/proc/" + std::to_string(child) + "/task/";
+    EXPECT_EQ(BlockedSignals(tasks + std::to_string(child)) & fromOutside, 0u) << "the main thread";
+    glob_t threads;
+    ASSERT_EQ(glob((tasks + "*").c_str(), 0, nullptr, &threads), 0);
+    size_t others = 0;
+    for (size_t i = 0; i < threads.gl_pathc; ++i) {
+        std::string thread = threads.gl_pathv[i];
+        if (thread == tasks + std::to_string(child)) continue;
+        ++others;
+        EXPECT_EQ(BlockedSignals(thread) & fromOutside, fromOutside) << thread;
+    }
+    globfree(&threads);
+    EXPECT_GE(others, 1u) << "no reader";
     ReadFor(master, &screen, 500);
     int status;
     EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "it went on before the message was acknowledged";

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "call_journal.h"
 #include "clip_player.h"
@@ -13,6 +14,7 @@
 #include "fake_message_box.h"
 #include "hid_access.h"
 #include "message_box.h"
+#include "process.h"
 
 namespace {
 
@@ -65,6 +67,18 @@ TEST_F(Fakes, HidDelaysAReportAndHonoursTheWaitLimit) {
     EXPECT_EQ(FakeHidScriptLeft(), 1);
     EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
     EXPECT_GE(MsSince(start), 140);
+    std::vector<FakeHidCall> reads = FakeHidReads();
+    EXPECT_GE(reads[1].at - reads[0].at, std::chrono::milliseconds(50)) << "each call's time";
+
+    FakeHidQueueReport({0x30, 9, 8}, FakeHidUntilReleased);
+    EXPECT_EQ(ReadReport(7, report, &count, 50), 0) << "held past a wait's limit";
+    std::thread releaser([] {
+        while (!FakeHidReadInProgress()) std::this_thread::yield();
+        FakeHidRelease();
+    });
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
+    releaser.join();
+    EXPECT_EQ(report[0], 0x30);
 }
 
 TEST_F(Fakes, HidSilenceWaitsUntilStoppedAndStaysStoppedUntilResumed) {
@@ -113,7 +127,7 @@ TEST_F(Fakes, KeysAreTakenInTheOrderPressed) {
     EXPECT_EQ(FakeKeysPolls, 3);
 }
 
-TEST_F(Fakes, PlayerAndMessageBoxRecordWhatTheyWereAsked) {
+TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
     WavClip clip{};
     clip.sampleRate = 22050;
     EXPECT_EQ(OpenClipPlayer(clip), 1);
@@ -123,6 +137,9 @@ TEST_F(Fakes, PlayerAndMessageBoxRecordWhatTheyWereAsked) {
     StartClipPlayer();
     ShowMessage("Wii-Remote not found.");
     ShowNotice("Alert sound cannot be played.");
+    SetUpProcess();
+    BeginStartingThreads();
+    EndStartingThreads();
     EXPECT_EQ(FakeClipPlayerOpens, 2);
     EXPECT_EQ(FakeClipPlayerStarts, 2);
     EXPECT_EQ(FakeClipPlayerClip.sampleRate, 22050u);
@@ -131,6 +148,7 @@ TEST_F(Fakes, PlayerAndMessageBoxRecordWhatTheyWereAsked) {
     EXPECT_EQ(JournalCount("player start"), 2);
     EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
     EXPECT_EQ(JournalCount("notice Alert"), 1);
+    EXPECT_NE(JournalText().find("process set up\nthreads starting\nthreads started\n"), std::string::npos);
 }
 
 }  // namespace

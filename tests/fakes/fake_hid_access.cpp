@@ -65,6 +65,13 @@ void FakeHidQueueReport(std::initializer_list<uint8_t> bytes, int32_t delayMs) {
     Script.push_back(ScriptedRead{std::vector<uint8_t>(bytes), delayMs, -1});
 }
 
+void FakeHidRelease() {
+    std::lock_guard<std::mutex> hold(HidLock);
+    for (ScriptedRead& read : Script)
+        if (read.delayMs == FakeHidUntilReleased) read.delayMs = 0;
+    HidWake.notify_all();
+}
+
 void FakeHidQueueNoReport(int32_t pressKey) {
     std::lock_guard<std::mutex> hold(HidLock);
     Script.push_back(ScriptedRead{{}, 0, pressKey});
@@ -109,11 +116,13 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
 
 int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
     std::unique_lock<std::mutex> hold(HidLock);
-    Reads.push_back(FakeHidCall{{}, std::this_thread::get_id()});
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point begun = Clock::now();
+    Reads.push_back(FakeHidCall{{}, std::this_thread::get_id(), begun});
     if (ReadsInProgress > 0 || Closed) MisuseSeen = true;
     ++ReadsInProgress;
     JournalAdd("hid read");
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    auto deadline = begun + std::chrono::milliseconds(waitMs);
     bool limited = waitMs != WaitWithoutLimit;
     int32_t result = 0;
     if (Script.empty()) {
@@ -124,9 +133,19 @@ int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
             HidWake.wait(hold, [] { return Stopped; });
     } else if (!Stopped) {
         ScriptedRead& next = Script.front();
-        auto arrival = std::chrono::steady_clock::now() + std::chrono::milliseconds(next.delayMs);
-        bool timeUp = limited && deadline < arrival;
-        HidWake.wait_until(hold, timeUp ? deadline : arrival, [] { return Stopped; });
+        auto arrival = [&] {
+            return next.delayMs == FakeHidUntilReleased ? Clock::time_point::max()
+                                                        : begun + std::chrono::milliseconds(next.delayMs);
+        };
+        for (;;) {
+            Clock::time_point until = limited && deadline < arrival() ? deadline : arrival();
+            if (Stopped || Clock::now() >= until) break;
+            if (until == Clock::time_point::max())
+                HidWake.wait(hold);
+            else
+                HidWake.wait_until(hold, until);
+        }
+        bool timeUp = limited && deadline < arrival();
         if (!Stopped && !timeUp) {
             ScriptedRead taken = Script.front();
             Script.pop_front();
@@ -137,9 +156,9 @@ int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
                 result = 1;
                 JournalAdd("hid report " + Hex(report, *count));
             }
-        } else if (!Stopped) {
+        } else if (!Stopped && next.delayMs != FakeHidUntilReleased) {
             next.delayMs = static_cast<int32_t>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(arrival - deadline).count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(arrival() - deadline).count());
         }
     }
     if (Closed) MisuseSeen = true;
@@ -151,7 +170,8 @@ void WriteReport(int32_t, const uint8_t* report, uint32_t* count) {
     std::lock_guard<std::mutex> hold(HidLock);
     // The logic passes no length: keep the first three bytes, enough for both commands.
     constexpr uint32_t KeptBytes = 3;
-    Writes.push_back(FakeHidCall{std::vector<uint8_t>(report, report + KeptBytes), std::this_thread::get_id()});
+    Writes.push_back(FakeHidCall{std::vector<uint8_t>(report, report + KeptBytes), std::this_thread::get_id(),
+                                 std::chrono::steady_clock::now()});
     *count = KeptBytes;
     JournalAdd("hid write " + Hex(report, KeptBytes));
 }

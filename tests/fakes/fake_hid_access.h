@@ -2,6 +2,7 @@
 // queues, and every call is recorded, with a note of any misuse (overlapping reads, a
 // read during or after close).
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <thread>
@@ -10,7 +11,10 @@
 struct FakeHidCall {
     std::vector<uint8_t> bytes;  // as written, for writes
     std::thread::id thread;      // that made the call
+    std::chrono::steady_clock::time_point at;  // when the call was made
 };
+
+constexpr int32_t FakeHidUntilReleased = -1;  // a report's delay: until FakeHidRelease
 
 extern int32_t FakeHidOpenResult;  // what OpenHidHandle returns; 7 after reset
 extern int FakeHidOpens;
@@ -21,8 +25,11 @@ extern int FakeHidStops;
 extern int FakeHidResumes;
 
 void FakeHidReset();
-// The next scripted read returns these bytes as a report, delayMs after it began waiting.
+// The next scripted read returns these bytes as a report, delayMs after it began waiting
+// (FakeHidUntilReleased: once FakeHidRelease has been called).
 void FakeHidQueueReport(std::initializer_list<uint8_t> bytes, int32_t delayMs = 0);
+// Reports queued until released arrive now.
+void FakeHidRelease();
 // The next scripted read returns no report at once, as if its wait had ended; a pressKey
 // of 0 or more is pressed on the fake console at that moment.
 void FakeHidQueueNoReport(int32_t pressKey = -1);
