@@ -1,11 +1,11 @@
 #include "clip_player.h"
 
 #include <SDL.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <atomic>
 #include <cstring>
+
+#include "process.h"
 
 // How the audio callback turns the clip's frames into the output's.
 enum ClipConversion : uint8_t { CopyFrames, Pcm24ToS32, Float64ToF32, ALawToS16, MuLawToS16 };
@@ -297,22 +297,6 @@ static void QuietenAlsa() {
     if (setHandler != nullptr) setHandler(QuietAlsaError);
 }
 
-// SDL starts its audio threads inside its calls; started with signals from outside blocked,
-// they leave those to the main thread. Faults stay with the thread that makes them.
-static sigset_t BlockSignalsForNewThreads() {
-    sigset_t fromOutside;
-    sigset_t before;
-    sigfillset(&fromOutside);
-    const int faults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT};
-    for (int fault : faults) sigdelset(&fromOutside, fault);
-    pthread_sigmask(SIG_BLOCK, &fromOutside, &before);
-    return before;
-}
-
-static void RestoreSignals(const sigset_t& before) {
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-}
-
 int32_t OpenClipPlayer(const WavClip& clip) {
     CloseClipPlayer();
     SDL_AudioSpec want{};
@@ -322,9 +306,10 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     SDL_SetHint(SDL_HINT_APP_NAME, MixerAppName);
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, MixerStreamName);
     QuietenAlsa();
-    sigset_t signalsBefore = BlockSignalsForNewThreads();
+    // SDL starts its audio threads inside these calls: they leave signals to the main thread.
+    BeginStartingThreads();
     const int initialised = SDL_InitSubSystem(SDL_INIT_AUDIO);
-    RestoreSignals(signalsBefore);
+    EndStartingThreads();
     if (initialised != 0) return 0;
     AudioInitialised = true;
     // With no sound server SDL falls back to ALSA, whose device watcher sleeps 100 ms at a
@@ -344,9 +329,9 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     StartsSeen = StartRequests.load(std::memory_order_relaxed);
     want.callback = FillOutput;
     // No changes allowed: SDL converts to what the hardware takes.
-    signalsBefore = BlockSignalsForNewThreads();
+    BeginStartingThreads();
     Device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
-    RestoreSignals(signalsBefore);
+    EndStartingThreads();
     if (Device == 0) {
         ForgetDecodedClip();
         return 0;
