@@ -219,6 +219,12 @@ static void NoteReport(std::unique_lock<std::mutex>& lock, uint8_t reportId) {
     SendKept(lock, false);
 }
 
+// The read slice cut short, if need be, so that it ends by `end`.
+static int32_t SliceEndingBy(int32_t sliceMs, Clock::time_point now, Clock::time_point end) {
+    Clock::duration left = std::max(Clock::duration::zero(), end - now);
+    return std::min(sliceMs, static_cast<int32_t>(std::chrono::ceil<Milliseconds>(left).count()));
+}
+
 int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t waitMs) {
     // hidapi 0.13 has no cancel: a read is a loop of short waits, with a stop check between.
     constexpr int32_t ReadSliceMs = 100;
@@ -257,14 +263,8 @@ int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t wai
             continue;
         }
         int32_t sliceMs = ReadSliceMs;
-        if (working) {  // the slice ends when the remote is due to be told again
-            Clock::duration left = TellAgainAt - now;
-            sliceMs = std::min(sliceMs, static_cast<int32_t>(std::chrono::ceil<Milliseconds>(left).count()));
-        }
-        if (limited) {
-            Clock::duration left = std::max(Clock::duration::zero(), deadline - now);
-            sliceMs = std::min(sliceMs, static_cast<int32_t>(std::chrono::ceil<Milliseconds>(left).count()));
-        }
+        if (working) sliceMs = SliceEndingBy(sliceMs, now, TellAgainAt);  // due to be told again
+        if (limited) sliceMs = SliceEndingBy(sliceMs, now, deadline);
         hid_device* device = Device;
         lock.unlock();
         int got = hid_read_timeout(device, report, HidReportBytes, sliceMs);
