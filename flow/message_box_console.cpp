@@ -12,7 +12,7 @@ void ShowNotice(const char* text) {
 }
 
 void ShowMessage(const char* text) {
-    std::fprintf(stderr, "%s\n", text);
+    ShowNotice(text);
     if (!isatty(STDIN_FILENO)) return;
     std::fputs("Press Enter to continue.\n", stderr);
     char byte = 0;
