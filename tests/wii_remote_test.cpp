@@ -1,9 +1,11 @@
-// Decoding of input reports and the bytes of the two commands, against the HID spy.
+// Decoding of input reports, the bytes of the commands, and the remote told its mode again when
+// it strays from it, against the HID spy.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "fake_hid_access.h"
+#include "fake_remote_clock.h"
 #include "hid_access.h"
 #include "wii_remote.h"
 
@@ -12,8 +14,10 @@ namespace {
 class WiiRemote : public ::testing::Test {
 protected:
     void SetUp() override {
-        FakeHidReset();
         DeviceHandle = 7;
+        FakeClockReset();
+        SetReportingMode(0x00, 0x31);
+        FakeHidReset();
         std::memset(InputReport, 0, sizeof InputReport);
         std::memset(OutputReport, 0, sizeof OutputReport);
         for (std::atomic<uint8_t>* byte : {&ButtonByte1, &ButtonByte2, &AccelX, &AccelY, &AccelZ})
@@ -38,13 +42,21 @@ TEST_F(WiiRemote, Report30ChangesOnlyTheButtons) {
     EXPECT_EQ(State(), (std::vector<uint8_t>{0x02, 0x08, 0x7F, 0x81, 0x84}));
 }
 
-TEST_F(WiiRemote, OtherReportsLeaveTheStateAndStillCountAsRead) {
+TEST_F(WiiRemote, OtherReportsLeaveTheStateAndAnotherModesReportsHaveTheModeWrittenAgainSparingly) {
     FakeHidQueueReport({0x21, 0x01, 0x02, 0x03, 0x04, 0x05});
-    FakeHidQueueReport({0x33, 0x01, 0x02, 0x03, 0x04, 0x05});
     EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
-    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    EXPECT_TRUE(FakeHidWrites().empty()) << "no data report";
+    for (int i = 0; i < 40; ++i) FakeHidQueueReport({0x35, 0x01, 0x02, 0x03, 0x04, 0x05, 0x11});
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
     EXPECT_EQ(State(), (std::vector<uint8_t>(5, 0x55)));
-    EXPECT_TRUE(FakeHidWrites().empty());
+    const std::vector<uint8_t> mode{0x12, 0x00, 0x31};
+    ASSERT_EQ(FakeHidWrites().size(), 1u) << "at most four times a second";
+    EXPECT_EQ(FakeHidWrites()[0].bytes, mode);
+    FakeClockAdvance(250);
+    FakeHidQueueReport({0x30, 0x01, 0x02});
+    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+    ASSERT_EQ(FakeHidWrites().size(), 2u);
+    EXPECT_EQ(FakeHidWrites()[1].bytes, mode);
 }
 
 TEST_F(WiiRemote, NoReportWithinTheWaitIsNoReadAndDecodesNothing) {
