@@ -141,7 +141,6 @@ TEST_F(HidLayer, OpensOneRemoteOfEitherModelAtATimeAndSendsEachReportAtTheLength
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle) << "one device at a time";
     Write(LedsCommand, 2);
     Write(ModeCommand, 3);
-    Write({}, 0);
     HidapiDoubleQueueRead(AccelReport);
     EXPECT_EQ(Read(1000), AccelReport);
     HidapiRecord record = HidapiDoubleRecord();

@@ -1,10 +1,9 @@
 // The detection loop and the remote's conversation on the hidapi layer, over the double of
-// hidapi, while the remote falls silent, drops and comes back, and reports its battery: no pass
-// while it is silent or away, it is told again what it was told, it is said to be lost, back or
-// low, ESC still quits, and a fall after its return alerts.
+// hidapi, while the remote falls silent, drops and comes back: no pass while it is silent or
+// away, it is told again what it was told and said to be lost and back, ESC still quits, and a
+// fall after its return alerts.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -13,11 +12,9 @@
 #include "fake_clip_player.h"
 #include "fake_console_keys.h"
 #include "fake_message_box.h"
-#include "fake_remote_clock.h"
 #include "fall_detection.h"
 #include "hid_access.h"
 #include "hidapi_double.h"
-#include "remote_clock.h"
 #include "wii_remote.h"
 
 namespace {
@@ -26,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 const Bytes Weightless{0x31, 0x00, 0x00, 0x80, 0x80, 0x80};
 const Bytes AtRest{0x31, 0x00, 0x00, 0x82, 0x82, 0x9C};
-const Bytes Home{0x31, 0x00, 0x80, 0x82, 0x82, 0x9C};
 const Bytes ModeCommand{0x12, 0x00, 0x31};
 const Bytes LedsCommand{0x11, 0x10};
 const Bytes StatusRequest{0x15, 0x00};
@@ -45,10 +41,6 @@ void WaitForNotices(int count) {
     for (int i = 0; i < 2000 && JournalCount("notice") < count; ++i) SleepMs(5);
 }
 
-void WaitForReports(size_t count) {
-    for (int i = 0; i < 2000 && HidapiDoubleRecord().reportedAt.size() < count; ++i) SleepMs(1);
-}
-
 double MsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
@@ -60,7 +52,6 @@ protected:
         FakeKeysReset();
         FakeClipPlayerReset();
         FakeMessageBoxReset();
-        FakeClockReset();
         JournalClear();
         ButtonByte2 = 0;  // no Home left from the case before
         DeviceHandle = OpenHidHandle(WiiRemoteVendorId, WiiRemoteProductId);
@@ -86,7 +77,7 @@ TEST_F(Reconnect, ASilentOrLostRemoteIsToldAgainSaidLostAndBackAndAFallAfterItsR
         startsWhileAway = FakeClipPlayerStarts;
         HidapiDoubleSetPresent(true);
         for (int i = 0; i < 3; ++i) HidapiDoubleQueueRead(Weightless);
-        HidapiDoubleQueueRead(Home);
+        HidapiDoubleQueueRead({0x31, 0x00, 0x80, 0x82, 0x82, 0x9C});  // Home
     });
     RunFallDetection();
     remote.join();
@@ -113,48 +104,6 @@ TEST_F(Reconnect, ASilentOrLostRemoteIsToldAgainSaidLostAndBackAndAFallAfterItsR
     for (size_t i = 0; i < 6; ++i) EXPECT_EQ(second[i].bytes, Told[i % 3]) << "write " << i;
     EXPECT_GE(first[3].at - reported[1], std::chrono::seconds(1));
     EXPECT_GE(first[6].at - first[3].at, std::chrono::seconds(1));
-}
-
-TEST_F(Reconnect, TheBatteryIsAskedForAtStartAndEveryMinuteAndSaidLowOnceUntilNewCells) {
-    const Bytes low{0x20, 0x00, 0x00, 0x01, 0x00, 0x00, 0x18}, fresh{0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0},
-        flat{0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1F};
-    auto requests = [] {
-        std::vector<HidapiWrite> w = WritesTo(1);
-        return std::count_if(w.begin(), w.end(), [](const HidapiWrite& one) { return one.bytes == StatusRequest; });
-    };
-    const int64_t startMs = RemoteClockMs();
-    int64_t askedAgainAtMs = 0;
-    std::thread remote([&] {
-        for (const Bytes& status : {low, low, fresh, fresh, flat}) {
-            HidapiDoubleQueueRead(status);
-            HidapiDoubleQueueRead(AtRest);
-        }
-        // 65 s on the remote's clock, in steps far shorter than a silence.
-        constexpr int StepMs = 500;
-        for (int ms = StepMs; ms <= 65000; ms += StepMs) {
-            FakeClockAdvance(StepMs);
-            HidapiDoubleQueueRead(AtRest);
-            WaitForReports(10 + ms / StepMs);
-            if (askedAgainAtMs == 0 && requests() == 2) askedAgainAtMs = RemoteClockMs() - startMs;
-        }
-        HidapiDoubleQueueRead(Home);
-    });
-    RunFallDetection();
-    remote.join();
-    EXPECT_EQ(FakeNotices, (std::vector<std::string>{"Wii-Remote battery low.", "Wii-Remote battery low."}));
-    EXPECT_EQ(requests(), 2);
-    EXPECT_TRUE(askedAgainAtMs >= 60000 && askedAgainAtMs <= 61000) << askedAgainAtMs;  // seen a step late at most
-    std::vector<HidapiWrite> writes = WritesTo(1);
-    std::vector<Clock::time_point> reported = HidapiDoubleRecord().reportedAt;
-    EXPECT_EQ(writes[2].bytes, StatusRequest) << "asked at the start";
-    for (size_t status = 0; status < 10; status += 2) {
-        // Told its mode at once, so that the next accelerometer report is not held up.
-        auto modeAfter = std::find_if(writes.begin(), writes.end(),
-                                      [&](const HidapiWrite& w) { return w.at >= reported[status]; });
-        ASSERT_NE(modeAfter, writes.end());
-        EXPECT_EQ(modeAfter->bytes, ModeCommand);
-        EXPECT_LE(MsBetween(reported[status], modeAfter->at), 50.0);
-    }
 }
 
 TEST_F(Reconnect, EscQuitsWhileTheRemoteIsAway) {

@@ -4,9 +4,12 @@
 
 #include <cstring>
 
+#include "call_journal.h"
 #include "fake_hid_access.h"
+#include "fake_message_box.h"
 #include "fake_remote_clock.h"
 #include "hid_access.h"
+#include "remote_clock.h"
 #include "wii_remote.h"
 
 namespace {
@@ -79,15 +82,32 @@ TEST_F(WiiRemote, CommandsShareTheOutputBufferAndWriteOnlyTheirOwnBytes) {
     EXPECT_EQ(writes[1].bytes[1], 0x10);
 }
 
-TEST_F(WiiRemote, StatusReportSelectsTheLastModeAgainAndLeavesTheState) {
+TEST_F(WiiRemote, StatusIsAskedForAtStartAndEveryMinuteEachAnswerHasTheModeWrittenAtOnceAndALowBatteryIsSaidOnce) {
+    FakeMessageBoxReset();
+    JournalClear();
     SetReportingMode(0x04, 0x31);
-    SetLeds(0x10);
-    FakeHidQueueReport({0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0});
-    EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
-    std::vector<FakeHidCall> writes = FakeHidWrites();
-    ASSERT_EQ(writes.size(), 3u);
-    EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x12, 0x04, 0x31}));
+    const int64_t startMs = RemoteClockMs();
+    BeginWatching();
+    const std::vector<uint8_t> mode{0x12, 0x04, 0x31};
+    auto requests = [] { return JournalCount("hid write 15 00"); };
+    EXPECT_EQ(requests(), 1);
+    // Low by its flag, low again, new cells twice, and low by its level alone.
+    for (auto [flags, level] : {std::pair{0x01, 0x18}, {0x01, 0x18}, {0x00, 0xC0}, {0x00, 0xC0}, {0x00, 0x1F}}) {
+        FakeHidQueueReport({0x20, 0x00, 0x00, static_cast<uint8_t>(flags), 0x00, 0x00, static_cast<uint8_t>(level)});
+        EXPECT_EQ(ReadInputReport(WaitWithoutLimit), 1);
+        EXPECT_EQ(FakeHidWrites().back().bytes, mode) << "no data reports until the mode is written";
+    }
+    EXPECT_EQ(FakeNotices, (std::vector<std::string>{"Wii-Remote battery low.", "Wii-Remote battery low."}));
     EXPECT_EQ(State(), (std::vector<uint8_t>(5, 0x55)));
+    int64_t askedAgainAtMs = 0;
+    for (int step = 0; step < 130; ++step) {  // 65 s, in steps far shorter than a silence
+        FakeClockAdvance(500);
+        FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C});
+        ReadInputReport(WaitWithoutLimit);
+        if (askedAgainAtMs == 0 && requests() == 2) askedAgainAtMs = RemoteClockMs() - startMs;
+    }
+    EXPECT_EQ(requests(), 2);
+    EXPECT_TRUE(askedAgainAtMs >= 60000 && askedAgainAtMs <= 60600) << askedAgainAtMs;
 }
 
 }  // namespace
