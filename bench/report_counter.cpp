@@ -35,6 +35,6 @@ static ReportCount* const ReportsRead = MapReportCount();
 
 extern "C" int32_t __wrap__Z10ReadReportiPhPji(int32_t handle, uint8_t* report, uint32_t* count, int32_t waitMs) {
     const int32_t got = __real__Z10ReadReportiPhPji(handle, report, count, waitMs);
-    if (got == 1 && ReportsRead != nullptr) ReportsRead->fetch_add(1, std::memory_order_relaxed);
+    if (got == HidReportRead && ReportsRead != nullptr) ReportsRead->fetch_add(1, std::memory_order_relaxed);
     return got;
 }

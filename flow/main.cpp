@@ -36,6 +36,7 @@ static void ProbeAndDetect() {
         WriteBanner();
         StopReaderThread();  // the probe's reader has read its last before the loop reads
         SetLeds(Led1);
+        BeginWatching();
         RunFallDetection();
     } else {
         ShowMessage("Wii-Remote cannot open.");

@@ -1,12 +1,10 @@
 // The HID access layer on hidapi (hidraw): one remote at a time, reads that can be stopped
-// from another thread, a remote that drops and comes back under the same handle, and a remote
-// told again what it was told when it stops sending what it was asked for.
+// from another thread, and a remote that drops and comes back under the same handle.
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <cwchar>
 #include <mutex>
 
@@ -17,19 +15,6 @@ using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
 constexpr int32_t OpenedHandle = 1;  // the one device this layer holds open
-
-constexpr uint8_t LedsReportId = 0x11;         // 11 LL
-constexpr uint32_t LedsReportBytes = 2;
-constexpr uint8_t ReportingModeReportId = 0x12;  // 12 FF MM
-constexpr uint32_t ReportingModeReportBytes = 3;
-constexpr uint32_t LongestOutputReportBytes = 3;
-constexpr uint8_t FirstDataReportId = 0x30;  // input reports 0x30..0x3F: one for each mode
-constexpr uint8_t LastDataReportId = 0x3F;
-
-struct KeptReport {
-    uint8_t bytes[LongestOutputReportBytes];
-    uint32_t count;  // 0: never sent
-};
 
 // Everything below is guarded by HidLock; hidapi itself is called without it, by whoever
 // holds the device's turn (DeviceBusy).
@@ -46,23 +31,7 @@ static bool ReadsStopped;
 static int FailedReads;      // in a row
 static Clock::time_point FailingSince;
 static Clock::time_point RetryAt;  // no read or open of the device before this
-static KeptReport LastModeReport;  // re-sent, in this order, when the remote comes back
-static KeptReport LastLedsReport;
-static Clock::time_point TellAgainAt;        // no input report by then: mode and LEDs again
-static Clock::time_point ReselectAllowedAt;  // the mode again, for a report of another mode
-
-// The length of each output report the program sends; hidapi passes exactly this many bytes.
-static uint32_t OutputReportBytes(uint8_t reportId) {
-    if (reportId == LedsReportId) return LedsReportBytes;
-    if (reportId == ReportingModeReportId) return ReportingModeReportBytes;
-    return 0;
-}
-
-static KeptReport* KeptReportFor(uint8_t reportId) {
-    if (reportId == LedsReportId) return &LastLedsReport;
-    if (reportId == ReportingModeReportId) return &LastModeReport;
-    return nullptr;
-}
+static bool Reopened;              // since the last read: told to its reader as HidDeviceReopened
 
 // hidapi 0.13 is not thread-safe on one device: its calls take turns. A reader steps aside
 // while a writer waits, so a write waits at most one read slice.
@@ -82,16 +51,11 @@ static void GiveDeviceTurn() {
     HidChanged.notify_all();
 }
 
-// No input report for this long while the remote is open: it is told again what it was told.
-constexpr Milliseconds SilenceBeforeTellingAgain(1000);
-
 static void ClearDeviceState() {
     Device = nullptr;
     FailedReads = 0;
     RetryAt = Clock::time_point();
-    LastModeReport.count = 0;
-    LastLedsReport.count = 0;
-    ReselectAllowedAt = Clock::time_point();
+    Reopened = false;
 }
 
 // The Wii U Pro Controller shares the Wii Remote Plus's product ID; its reports are not a
@@ -136,7 +100,6 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     }
     ClearDeviceState();
     Device = found;
-    TellAgainAt = Clock::now() + SilenceBeforeTellingAgain;
     Opened = true;
     return OpenedHandle;
 }
@@ -168,21 +131,8 @@ static void NoteFailedRead(std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-// Called with the device's turn held: tells the remote again the mode it was last told, and
-// with withLeds its LEDs after it, with HidLock let go meanwhile. Mode first: a remote that has
-// just connected sends only button reports (0x30) until told.
-static void SendKept(std::unique_lock<std::mutex>& lock, bool withLeds) {
-    KeptReport mode = LastModeReport;
-    KeptReport leds = LastLedsReport;
-    hid_device* device = Device;
-    lock.unlock();
-    if (mode.count) hid_write(device, mode.bytes, mode.count);
-    if (withLeds && leds.count) hid_write(device, leds.bytes, leds.count);
-    lock.lock();
-}
-
 // Called with the device away and its retry time reached: opens the remote again if it is
-// there, and tells it again what the program last told it.
+// there.
 static void LookForRemote(std::unique_lock<std::mutex>& lock) {
     constexpr Milliseconds LookAgainAfter(1000);
     if (!TakeDeviceTurn(lock, true)) return;
@@ -196,27 +146,11 @@ static void LookForRemote(std::unique_lock<std::mutex>& lock) {
     if (found) {
         Device = found;
         FailedReads = 0;
-        SendKept(lock, true);
-        TellAgainAt = Clock::now() + SilenceBeforeTellingAgain;
+        Reopened = true;
     } else {
         RetryAt = Clock::now() + LookAgainAfter;
     }
     GiveDeviceTurn();
-}
-
-// Called with the device's turn held, after a report was read. The remote sends only the data
-// report of the mode it was last told, and only while nobody tells it another; the kernel's own
-// driver selects its mode whenever a program opens or closes one of its input devices.
-static void NoteReport(std::unique_lock<std::mutex>& lock, uint8_t reportId) {
-    // So that a remote that takes a moment to switch is not flooded.
-    constexpr Milliseconds ReselectSpacing(250);
-    Clock::time_point now = Clock::now();
-    TellAgainAt = now + SilenceBeforeTellingAgain;
-    bool otherMode = reportId >= FirstDataReportId && reportId <= LastDataReportId &&
-                     LastModeReport.count && reportId != LastModeReport.bytes[2];
-    if (!otherMode || now < ReselectAllowedAt) return;
-    ReselectAllowedAt = now + ReselectSpacing;
-    SendKept(lock, false);
 }
 
 // The read slice cut short, if need be, so that it ends by `end`.
@@ -234,9 +168,13 @@ int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t wai
     std::unique_lock<std::mutex> lock(HidLock);
     bool tried = false;
     for (;;) {
-        if (ReadsStopped || !Opened || handle != OpenedHandle) return 0;
+        if (ReadsStopped || !Opened || handle != OpenedHandle) return HidReadsStopped;
+        if (Reopened) {
+            Reopened = false;
+            return HidDeviceReopened;
+        }
         Clock::time_point now = Clock::now();
-        if (limited && tried && now >= deadline) return 0;
+        if (limited && tried && now >= deadline) return HidNothingRead;
         tried = true;
         if (now < RetryAt) {
             HidChanged.wait_until(lock, limited ? std::min(RetryAt, deadline) : RetryAt);
@@ -246,25 +184,12 @@ int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t wai
             LookForRemote(lock);
             continue;
         }
-        if (!TakeDeviceTurn(lock, true)) return 0;
+        if (!TakeDeviceTurn(lock, true)) continue;
         if (!Device) {
             GiveDeviceTurn();
             continue;
         }
-        // A remote that dropped with its node kept, or that came back by itself, is silent:
-        // it waits in its power-on mode, or in the kernel driver's, for the mode it was told.
-        // A failing device is left to NoteFailedRead.
-        const bool working = FailedReads == 0;
-        now = Clock::now();
-        if (working && now >= TellAgainAt) {
-            SendKept(lock, true);
-            TellAgainAt = Clock::now() + SilenceBeforeTellingAgain;
-            GiveDeviceTurn();
-            continue;
-        }
-        int32_t sliceMs = ReadSliceMs;
-        if (working) sliceMs = SliceEndingBy(sliceMs, now, TellAgainAt);  // due to be told again
-        if (limited) sliceMs = SliceEndingBy(sliceMs, now, deadline);
+        int32_t sliceMs = limited ? SliceEndingBy(ReadSliceMs, Clock::now(), deadline) : ReadSliceMs;
         hid_device* device = Device;
         lock.unlock();
         int got = hid_read_timeout(device, report, HidReportBytes, sliceMs);
@@ -273,30 +198,23 @@ int32_t ReadReport(int32_t handle, uint8_t* report, uint32_t* count, int32_t wai
             NoteFailedRead(lock);
         else
             FailedReads = 0;
-        if (got > 0) NoteReport(lock, report[0]);
         GiveDeviceTurn();
         if (got > 0) {
             *count = static_cast<uint32_t>(got);
-            return 1;
+            return HidReportRead;
         }
     }
 }
 
-void WriteReport(int32_t handle, const uint8_t* report, uint32_t* count) {
+void WriteReport(int32_t handle, const uint8_t* report, uint32_t length, uint32_t* count) {
     *count = 0;
-    // Only the program's two commands are sent: the length of any other report is the
-    // remote's to define, and a guessed length would reach it as a malformed report.
-    uint32_t length = OutputReportBytes(report[0]);
-    if (length == 0) return;
+    length = std::min(length, HidReportBytes);
     std::unique_lock<std::mutex> lock(HidLock);
-    if (!Opened || handle != OpenedHandle) return;
-    KeptReport* kept = KeptReportFor(report[0]);
-    std::memcpy(kept->bytes, report, length);
-    kept->count = length;
+    if (!Opened || handle != OpenedHandle || length == 0) return;
     ++WritesWaiting;
     TakeDeviceTurn(lock, false);
     --WritesWaiting;
-    if (!Opened || !Device) {  // away: the remote gets this report when it comes back
+    if (!Device) {  // away: the reader is told when the device is open again
         GiveDeviceTurn();
         return;
     }

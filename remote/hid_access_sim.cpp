@@ -1,11 +1,14 @@
 // A simulated Wii Remote in place of the HID device, to try the program and to test it end
-// to end without one. Once the accelerometer mode is selected it streams 0x31 reports at
-// 100 a second: at rest, with a little noise, and every few seconds a fall (weightless
-// readings, an impact, rest again). Now and then it sends a status report and, like a real
-// remote, goes quiet until the mode is selected again.
+// to end without one. It answers as a remote does: silent until the accelerometer mode is
+// selected, then 0x31 reports at 100 a second, at rest with a little noise and every few
+// seconds a fall (weightless readings, an impact, rest again). It answers a status request
+// with a status report, sends one unasked now and then, and after each goes quiet until the
+// mode is selected again.
 //
 // QUILLBRAMBLE_SIM_REMOTE picks another remote: "absent" (none to open), "silent" (opens,
-// never reports) or "buttons-only" (streams 0x30 reports, as if the mode were never selected).
+// never reports), "buttons-only" (streams 0x30 reports, as if the mode were never selected),
+// "low-battery" (its status shows the battery nearly empty) or "drops" (gone for 5 s in every
+// 20 s, and back in its power-on mode, as a remote out of range or switched off and on).
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -25,8 +28,15 @@ constexpr int64_t FallStartMs = 2500;     // into the cycle
 constexpr int64_t WeightlessMs = 350;     // of free fall
 constexpr int64_t ImpactMs = 60;
 constexpr int64_t StatusEveryMs = 9000;   // of streaming, between unasked status reports
+constexpr int64_t DropCycleMs = 20000;    // "drops": away for the last DropMs of each cycle
+constexpr int64_t DropMs = 5000;
 constexpr uint8_t RestX = 0x82, RestY = 0x82, RestZ = 0x9C;
 constexpr uint8_t Weightless = 0x80;
+constexpr uint8_t FreshBattery = 0xC0;    // status report: flags 0, level 0xC0
+constexpr uint8_t FlatBattery = 0x18;     // "low-battery": nearly-empty flag, level 0x18
+constexpr uint8_t BatteryNearlyEmpty = 0x01;
+constexpr uint32_t StatusReportBytes = 7;  // 20 B1 B2 LF 00 00 VV
+constexpr int AnswersKept = 4;             // answers to requests, sent before the next data report
 }  // namespace
 
 static std::mutex SimLock;
@@ -35,10 +45,17 @@ static bool Stopped;
 static bool Streaming;
 static bool ButtonsOnly;
 static bool Silent;
+static bool LowBattery;
+static bool Drops;
+static bool WasAway;  // a read saw it away: the next read after it is back says so
+static Clock::time_point OpenedAt;
 static Clock::time_point StreamStart;
 static Clock::time_point NextReportDue;
 static Clock::time_point NextStatusDue;
 static uint32_t NoiseState = 0x2545F491;
+static uint8_t Answers[AnswersKept][HidReportBytes];
+static uint32_t AnswerBytes[AnswersKept];
+static int AnswerCount;
 
 static const char* SimKind() {
     const char* kind = std::getenv("QUILLBRAMBLE_SIM_REMOTE");
@@ -75,65 +92,120 @@ static void FillAccelReport(uint8_t* report, int64_t streamMs) {
     }
 }
 
-int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
-    if (vendorId != 0x057E || productId != 0x0306 || std::strcmp(SimKind(), "absent") == 0) return NoHidHandle;
-    std::lock_guard<std::mutex> hold(SimLock);
-    Silent = std::strcmp(SimKind(), "silent") == 0;
-    ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
-    return SimHandle;
+// With "drops": whether the remote is away at this moment, and when that changes next.
+static bool Away(Clock::time_point now, Clock::time_point* changesAt) {
+    if (!Drops) {
+        *changesAt = Clock::time_point::max();
+        return false;
+    }
+    int64_t inCycle = std::chrono::duration_cast<Ms>(now - OpenedAt).count() % DropCycleMs;
+    bool away = inCycle >= DropCycleMs - DropMs;
+    *changesAt = now + Ms((away ? DropCycleMs : DropCycleMs - DropMs) - inCycle);
+    return away;
 }
 
-int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
-    std::unique_lock<std::mutex> hold(SimLock);
-    Clock::time_point deadline = Clock::now() + Ms(waitMs);
-    bool limited = waitMs != WaitWithoutLimit;
-    for (;;) {
-        if (Stopped) return 0;
-        Clock::time_point now = Clock::now();
-        if (Streaming && !Silent && now >= NextReportDue) break;
-        if (limited && now >= deadline) return 0;
-        Clock::time_point until = Streaming && !Silent ? NextReportDue : Clock::time_point::max();
-        if (limited && deadline < until) until = deadline;
-        if (until == Clock::time_point::max())
-            SimWake.wait(hold);
-        else
-            SimWake.wait_until(hold, until);
+// A report the remote sends before its next data report.
+static void QueueAnswer(const uint8_t* bytes, uint32_t length) {
+    if (AnswerCount == AnswersKept) return;
+    std::memcpy(Answers[AnswerCount], bytes, length);
+    AnswerBytes[AnswerCount++] = length;
+}
+
+static void QueueStatus() {
+    uint8_t status[StatusReportBytes] = {0x20, 0x00, 0x00, 0x00, 0x00, 0x00, FreshBattery};
+    if (LowBattery) {
+        status[3] = BatteryNearlyEmpty;
+        status[6] = FlatBattery;
     }
+    QueueAnswer(status, StatusReportBytes);
+    Streaming = false;  // as a real remote: no data reports until the mode is written again
+}
+
+// The stream's next report, due now: true when it is a data report, false when the remote
+// sends its unasked status report instead.
+static bool StreamReport(uint8_t* report, uint32_t* count) {
     Clock::time_point due = NextReportDue;
     NextReportDue += ReportPeriod;
     if (ButtonsOnly) {
         report[0] = 0x30;
         report[1] = report[2] = 0x00;
         *count = 3;
-        return 1;
+        return true;
     }
     if (due >= NextStatusDue) {
-        // Status report 0x20: battery level in byte 6. The stream stops until 0x12 again.
-        std::memset(report, 0, 7);
-        report[0] = 0x20;
-        report[6] = 0xC0;
-        *count = 7;
-        Streaming = false;
-        return 1;
+        NextStatusDue = due + Ms(StatusEveryMs);
+        QueueStatus();
+        return false;
     }
     FillAccelReport(report, std::chrono::duration_cast<Ms>(due - StreamStart).count());
     *count = 6;
-    return 1;
+    return true;
 }
 
-void WriteReport(int32_t, const uint8_t* report, uint32_t* count) {
+int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    if (vendorId != 0x057E || productId != 0x0306 || std::strcmp(SimKind(), "absent") == 0) return NoHidHandle;
     std::lock_guard<std::mutex> hold(SimLock);
-    if (report[0] == 0x12) {
-        *count = 3;
-        if (report[2] != 0x31 || Streaming) return;
+    Silent = std::strcmp(SimKind(), "silent") == 0;
+    ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
+    LowBattery = std::strcmp(SimKind(), "low-battery") == 0;
+    Drops = std::strcmp(SimKind(), "drops") == 0;
+    OpenedAt = Clock::now();
+    return SimHandle;
+}
+
+int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
+    std::unique_lock<std::mutex> hold(SimLock);
+    *count = 0;
+    Clock::time_point deadline = Clock::now() + Ms(waitMs);
+    bool limited = waitMs != WaitWithoutLimit;
+    for (;;) {
+        if (Stopped) return HidReadsStopped;
         Clock::time_point now = Clock::now();
+        Clock::time_point awayChangesAt;
+        if (Away(now, &awayChangesAt)) {
+            // Gone: its node with it. It comes back in its power-on mode, silent until told.
+            WasAway = true;
+            Streaming = false;
+            AnswerCount = 0;
+        } else if (WasAway) {
+            WasAway = false;
+            return HidDeviceReopened;
+        } else if (AnswerCount > 0) {
+            *count = AnswerBytes[0];
+            std::memcpy(report, Answers[0], *count);
+            std::memmove(Answers, Answers + 1, sizeof Answers[0] * static_cast<size_t>(--AnswerCount));
+            std::memmove(AnswerBytes, AnswerBytes + 1, sizeof AnswerBytes[0] * static_cast<size_t>(AnswerCount));
+            return HidReportRead;
+        } else if (Streaming && !Silent && now >= NextReportDue) {
+            if (StreamReport(report, count)) return HidReportRead;
+            continue;  // an unasked status report, sent as an answer is
+        }
+        if (limited && now >= deadline) return HidNothingRead;
+        Clock::time_point until = Streaming && !Silent ? std::min(NextReportDue, awayChangesAt) : awayChangesAt;
+        if (limited && deadline < until) until = deadline;
+        if (until == Clock::time_point::max())
+            SimWake.wait(hold);
+        else
+            SimWake.wait_until(hold, until);
+    }
+}
+
+void WriteReport(int32_t, const uint8_t* report, uint32_t length, uint32_t* count) {
+    std::lock_guard<std::mutex> hold(SimLock);
+    Clock::time_point now = Clock::now();
+    Clock::time_point awayChangesAt;
+    *count = 0;
+    if (length == 0 || Away(now, &awayChangesAt)) return;
+    *count = length;
+    if (report[0] == 0x15) {
+        QueueStatus();
+        SimWake.notify_all();
+    } else if (report[0] == 0x12 && length >= 3 && report[2] == 0x31 && !Streaming) {
         if (StreamStart == Clock::time_point{}) StreamStart = now;
         NextReportDue = now;
         NextStatusDue = now + Ms(StatusEveryMs);
         Streaming = true;
         SimWake.notify_all();
-    } else {
-        *count = 2;
     }
 }
 

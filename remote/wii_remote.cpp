@@ -1,6 +1,11 @@
 #include "wii_remote.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "hid_access.h"
+#include "message_box.h"
+#include "remote_clock.h"
 
 int32_t DeviceHandle = NoHidHandle;
 uint8_t OutputReport[256];
@@ -17,29 +22,171 @@ std::atomic<uint8_t> AccelZ;
 static_assert(sizeof InputReport == HidReportBytes && sizeof OutputReport == HidReportBytes,
               "the HID layer fills and sends whole report buffers");
 
-// The mode last selected, sent again whenever the remote needs to be told once more.
-static uint8_t SelectedFlags;
-static uint8_t SelectedMode;
-static bool ModeSelected;
+// Output reports, each sent at its own length: a longer one reaches the remote as malformed.
+constexpr uint8_t LedsReport = 0x11;  // 11 LL
+constexpr uint32_t LedsReportBytes = 2;
+constexpr uint8_t ReportingModeReport = 0x12;  // 12 FF MM
+constexpr uint32_t ReportingModeReportBytes = 3;
+constexpr uint8_t StatusRequestReport = 0x15;  // 15 RR, RR bit 0 the rumble
+constexpr uint32_t StatusRequestReportBytes = 2;
+
+// Input reports.
+constexpr uint8_t StatusReport = 0x20;  // 20 B1 B2 LF 00 00 VV: LF the flags, VV the battery level
+constexpr uint8_t ButtonsReport = 0x30;  // 30 B1 B2
+constexpr uint8_t FirstDataReport = 0x30;  // 0x30..0x3F: the data report of each reporting mode
+constexpr uint8_t LastDataReport = 0x3F;
+constexpr uint8_t BatteryNearlyEmptyFlag = 0x01;  // in LF
+constexpr uint8_t LowBatteryLevel = 0x20;         // VV under this is low
+
+// The remote sends a report at least every 10 ms while it reports: silences are its trouble.
+constexpr int64_t SilenceBeforeTellingAgainMs = 1000;  // and again after each further second
+constexpr int64_t SilenceBeforeLostMs = 3000;
+// The remote never says by itself that its battery is low: it must be asked.
+constexpr int64_t StatusPollMs = 60000;
+// So that a remote that takes a moment to switch modes is not flooded.
+constexpr int64_t ReselectSpacingMs = 250;
+constexpr int64_t NothingDue = INT64_MAX;
+// The clock counts whole milliseconds: what falls due after a time does so one later, so that
+// its rounding never cuts a silence short.
+constexpr int64_t ClockGrainMs = 1;
+
+static int64_t After(int64_t now, int64_t ms) { return now + ms + ClockGrainMs; }
+
+// What the remote was last told, told again whenever it needs it.
+static uint8_t ToldFlags;
+static uint8_t ToldMode;
+static bool ModeTold;
+static uint8_t ToldLeds;
+static bool LedsTold;
+
+// The conversation's clock: when the remote was last heard, and when what is due falls due.
+static int64_t LastHeardMs;
+static int64_t TellAgainMs;
+static int64_t StatusDueMs;
+static int64_t ReselectAllowedMs;
+static bool Watching;        // from BeginWatching: status polls and notices
+static bool Lost;            // "Wii-Remote lost." said, and no report since
+static bool BatteryLowSaid;  // since the last status report that showed the battery not low
+
+static void Send(uint32_t length) { WriteReport(DeviceHandle, OutputReport, length, &OutputCount); }
+
+static void SendMode() {
+    OutputReport[0] = ReportingModeReport;
+    OutputReport[1] = ToldFlags;
+    OutputReport[2] = ToldMode;
+    Send(ReportingModeReportBytes);
+}
+
+static void SendLeds() {
+    OutputReport[0] = LedsReport;
+    OutputReport[1] = ToldLeds;
+    Send(LedsReportBytes);
+}
+
+static void RequestStatus(int64_t now) {
+    OutputReport[0] = StatusRequestReport;
+    OutputReport[1] = 0x00;
+    Send(StatusRequestReportBytes);
+    StatusDueMs = After(now, StatusPollMs);
+}
+
+// Mode first: a remote that has just connected sends only button reports until told.
+static void TellAgain(int64_t now) {
+    if (ModeTold) SendMode();
+    if (LedsTold) SendLeds();
+    if (Watching) RequestStatus(now);
+    TellAgainMs = After(now, SilenceBeforeTellingAgainMs);
+}
 
 void SetLeds(uint8_t leds) {
-    OutputReport[0] = LedsReport;
-    OutputReport[1] = leds;
-    WriteReport(DeviceHandle, OutputReport, &OutputCount);
+    ToldLeds = leds;
+    LedsTold = true;
+    SendLeds();
 }
 
 void SetReportingMode(uint8_t flags, uint8_t mode) {
-    SelectedFlags = flags;
-    SelectedMode = mode;
-    ModeSelected = true;
-    OutputReport[0] = ReportingModeReport;
-    OutputReport[1] = flags;
-    OutputReport[2] = mode;
-    WriteReport(DeviceHandle, OutputReport, &OutputCount);
+    // The program selects the mode once, at the start of its conversation with the remote.
+    int64_t now = RemoteClockMs();
+    ToldFlags = flags;
+    ToldMode = mode;
+    ModeTold = true;
+    LastHeardMs = now;
+    TellAgainMs = After(now, SilenceBeforeTellingAgainMs);
+    ReselectAllowedMs = now;
+    Watching = Lost = BatteryLowSaid = false;
+    SendMode();
+}
+
+void BeginWatching() {
+    Watching = true;
+    RequestStatus(RemoteClockMs());
+}
+
+// Does what silence has made due by now; returns when the next thing falls due.
+static int64_t KeepRemoteWatched(int64_t now) {
+    if (!ModeTold) return NothingDue;
+    if (now >= TellAgainMs) TellAgain(now);
+    int64_t due = TellAgainMs;
+    if (!Watching) return due;
+    if (now >= StatusDueMs) RequestStatus(now);
+    due = std::min(due, StatusDueMs);
+    const int64_t lostMs = After(LastHeardMs, SilenceBeforeLostMs);
+    if (!Lost && now >= lostMs) {
+        Lost = true;
+        ShowNotice("Wii-Remote lost.");
+    }
+    return Lost ? due : std::min(due, lostMs);
+}
+
+static void NoteBattery() {
+    bool low = (InputReport[3] & BatteryNearlyEmptyFlag) != 0 || InputReport[6] < LowBatteryLevel;
+    if (low && !BatteryLowSaid) ShowNotice("Wii-Remote battery low.");
+    BatteryLowSaid = low;
+}
+
+// What a report tells of the remote itself, before its bytes are decoded.
+static void HearRemote(int64_t now) {
+    LastHeardMs = now;
+    TellAgainMs = After(now, SilenceBeforeTellingAgainMs);
+    uint8_t id = InputReport[0];
+    if (Lost) {
+        Lost = false;
+        ShowNotice("Wii-Remote back.");
+        TellAgain(now);
+    }
+    if (id == StatusReport) {
+        // The remote stops its data reports after every status report, asked for or not
+        // (an extension plugged, the kernel's own driver asking), until its mode is written again.
+        if (ModeTold) SendMode();
+        if (Watching) NoteBattery();
+        return;
+    }
+    // A data report of another mode: the kernel's own driver selects its mode whenever a program
+    // opens or closes one of its input devices, and a remote that reconnected by itself is in
+    // its power-on mode.
+    bool otherMode = id >= FirstDataReport && id <= LastDataReport && ModeTold && id != ToldMode;
+    if (otherMode && now >= ReselectAllowedMs) {
+        ReselectAllowedMs = now + ReselectSpacingMs;
+        SendMode();
+    }
 }
 
 int32_t ReadInputReport(int32_t waitMs) {
-    if (!ReadReport(DeviceHandle, InputReport, &InputCount, waitMs)) return 0;
+    const bool limited = waitMs != WaitWithoutLimit;
+    const int64_t endMs = RemoteClockMs() + (limited ? waitMs : 0);
+    for (;;) {
+        int64_t now = RemoteClockMs();
+        int64_t due = KeepRemoteWatched(now);
+        // The caller's wait, unless something falls due before it ends.
+        const bool lastSlice = limited && endMs <= due;
+        if (lastSlice) due = endMs;
+        int32_t sliceMs = due == NothingDue ? WaitWithoutLimit : static_cast<int32_t>(std::max<int64_t>(0, due - now));
+        int32_t got = ReadReport(DeviceHandle, InputReport, &InputCount, sliceMs);
+        if (got == HidReportRead) break;
+        if (got == HidReadsStopped || (got == HidNothingRead && lastSlice)) return 0;
+        if (got == HidDeviceReopened) TellAgain(RemoteClockMs());
+    }
+    HearRemote(RemoteClockMs());
     switch (InputReport[0]) {
     case ButtonsAccelReport:
         AccelX = InputReport[3];
@@ -49,12 +196,6 @@ int32_t ReadInputReport(int32_t waitMs) {
     case ButtonsReport:
         ButtonByte1 = InputReport[1];
         ButtonByte2 = InputReport[2];
-        break;
-    case StatusReport:
-        // The remote stops its data reports after every status report, asked for or not
-        // (an extension plugged, a battery event, the kernel's own driver asking), until
-        // the reporting mode is written again.
-        if (ModeSelected) SetReportingMode(SelectedFlags, SelectedMode);
         break;
     default:
         break;

@@ -1,5 +1,7 @@
-// The Wii Remote's reports: the device handle, the two configuration commands, and the
-// decoding of input reports into the DeviceState that the probe and the detection loop read.
+// The Wii Remote and the program's whole conversation with it: the device handle, the commands,
+// the decoding of input reports into the DeviceState that the probe and the detection loop read,
+// and keeping the remote reporting and watched: told again what it was told, asked for its status,
+// and said to be lost, back, or low on battery.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -10,11 +12,7 @@ constexpr int32_t WiiRemoteProductId = 0x0306;
 // when asked for the remote.
 constexpr int32_t WiiRemotePlusProductId = 0x0330;
 
-constexpr uint8_t LedsReport = 0x11;           // output: 11 LL
-constexpr uint8_t ReportingModeReport = 0x12;  // output: 12 FF MM
-constexpr uint8_t StatusReport = 0x20;         // input: sent unasked; data reports stop after it
-constexpr uint8_t ButtonsReport = 0x30;        // input: 30 B1 B2
-constexpr uint8_t ButtonsAccelReport = 0x31;   // input: 31 B1 B2 X Y Z
+constexpr uint8_t ButtonsAccelReport = 0x31;  // input: 31 B1 B2 X Y Z, the mode the program selects
 
 extern int32_t DeviceHandle;  // set by the main flow from OpenHidHandle; -1 when none
 extern uint8_t OutputReport[256];
@@ -34,6 +32,12 @@ void SetLeds(uint8_t leds);
 // Selects which input report the remote sends (mode) and how (flags: rumble, continuous).
 void SetReportingMode(uint8_t flags, uint8_t mode);
 
+// Once the remote has proved that it reports: asks for its status now and every minute, and from
+// now on says on standard error when it is lost, when it is back, and when its battery is low.
+void BeginWatching();
+
 // Waits up to waitMs (or WaitWithoutLimit) for the next input report and decodes it into the
-// DeviceState; returns 1 when a report was read, 0 when none came.
+// DeviceState; returns 1 when a report was read, 0 when none came. Meanwhile it keeps the remote
+// reporting: it tells the remote its mode again after a status report or a report of another mode,
+// and mode, LEDs and a status request after each second of silence or when the device reopens.
 int32_t ReadInputReport(int32_t waitMs);

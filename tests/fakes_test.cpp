@@ -12,9 +12,11 @@
 #include "fake_console_keys.h"
 #include "fake_hid_access.h"
 #include "fake_message_box.h"
+#include "fake_remote_clock.h"
 #include "hid_access.h"
 #include "message_box.h"
 #include "process.h"
+#include "remote_clock.h"
 
 namespace {
 
@@ -50,11 +52,11 @@ TEST_F(Fakes, HidPlaysTheScriptInOrderAndRecordsEveryCall) {
     EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
     EXPECT_EQ(report[0], 0x30);
     uint8_t leds[HidReportBytes] = {0x11, 0x10};
-    WriteReport(7, leds, &count);
+    WriteReport(7, leds, 2, &count);
     CloseHidHandle(7);
     EXPECT_EQ(JournalText(),
               "hid open 057e:0306\nhid read\nhid report 31 01 02 03 04 05\nhid read\n"
-              "hid read\nhid report 30 09 08\nhid write 11 10 00\nhid close\n");
+              "hid read\nhid report 30 09 08\nhid write 11 10\nhid close\n");
     EXPECT_EQ(FakeHidReads().size(), 3u);
     EXPECT_FALSE(FakeHidMisuseSeen());
 }
@@ -87,15 +89,24 @@ TEST_F(Fakes, HidSilenceWaitsUntilStoppedAndStaysStoppedUntilResumed) {
         StopReadReport();
     });
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 0);
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), HidReadsStopped);
     EXPECT_GE(MsSince(start), 70);
     stopper.join();
     FakeHidQueueReport({0x31, 0, 0, 1, 1, 1});
-    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 0);
+    EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), HidReadsStopped);
     ResumeReadReport();
     EXPECT_EQ(ReadReport(7, report, &count, WaitWithoutLimit), 1);
     EXPECT_EQ(FakeHidStops, 1);
     EXPECT_EQ(FakeHidResumes, 1);
+}
+
+TEST_F(Fakes, ClockRunsOnAndGoesForwardWhenTold) {
+    FakeClockReset();
+    int64_t before = RemoteClockMs();
+    FakeClockAdvance(60000);
+    EXPECT_GE(RemoteClockMs() - before, 60000);
+    FakeClockReset();
+    EXPECT_LT(RemoteClockMs() - before, 60000);
 }
 
 TEST_F(Fakes, HidNotesOverlappingReadsAndReadsAfterClose) {
@@ -145,6 +156,7 @@ TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
     EXPECT_EQ(FakeClipPlayerClip.sampleRate, 22050u);
     EXPECT_EQ(FakeMessages, (std::vector<std::string>{"Wii-Remote not found."}));
     EXPECT_EQ(FakeNotices, (std::vector<std::string>{"Alert sound cannot be played."}));
+    EXPECT_EQ(FakeNoticeTimes.size(), 1u);
     EXPECT_EQ(JournalCount("player start"), 2);
     EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
     EXPECT_EQ(JournalCount("notice Alert"), 1);

@@ -163,17 +163,15 @@ int32_t ReadReport(int32_t, uint8_t* report, uint32_t* count, int32_t waitMs) {
     }
     if (Closed) MisuseSeen = true;
     --ReadsInProgress;
-    return result;
+    return Stopped ? HidReadsStopped : result;
 }
 
-void WriteReport(int32_t, const uint8_t* report, uint32_t* count) {
+void WriteReport(int32_t, const uint8_t* report, uint32_t length, uint32_t* count) {
     std::lock_guard<std::mutex> hold(HidLock);
-    // The logic passes no length: keep the first three bytes, enough for both commands.
-    constexpr uint32_t KeptBytes = 3;
-    Writes.push_back(FakeHidCall{std::vector<uint8_t>(report, report + KeptBytes), std::this_thread::get_id(),
+    Writes.push_back(FakeHidCall{std::vector<uint8_t>(report, report + length), std::this_thread::get_id(),
                                  std::chrono::steady_clock::now()});
-    *count = KeptBytes;
-    JournalAdd("hid write " + Hex(report, KeptBytes));
+    *count = length;
+    JournalAdd("hid write " + Hex(report, length));
 }
 
 void CloseHidHandle(int32_t) {

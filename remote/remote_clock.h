@@ -1,0 +1,7 @@
+// The clock that paces the conversation with the remote: when it was last heard, when it is
+// told again, asked for its status, or given up for lost.
+#pragma once
+#include <cstdint>
+
+// Milliseconds on a clock that never goes back; only differences mean anything.
+int64_t RemoteClockMs();
