@@ -165,8 +165,9 @@ static void HearMemoryData(int64_t now) {
         if (CalibrationHeld < CalibrationBytes) return;
     }
     CalibrationRequests = 0;  // answered, well or badly: asked no more
+    if (error) return;
     for (const uint8_t* block : {Calibration, Calibration + CalibrationBlockBytes}) {
-        if (error || !BlockCounts(block)) continue;
+        if (!BlockCounts(block)) continue;
         ZeroGX = block[0];
         ZeroGY = block[1];
         ZeroGZ = block[2];
