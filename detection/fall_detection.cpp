@@ -6,7 +6,9 @@
 #include "console_keys.h"
 #include "wii_remote.h"
 
-static bool InWindow(uint8_t reading) { return reading >= WindowLow && reading <= WindowHigh; }
+static bool InWindow(uint8_t reading, uint8_t zeroG) {
+    return reading >= zeroG - WindowHalfWidth && reading <= zeroG + WindowHalfWidth;
+}
 
 // Waits for the next report, looking at the keyboard between waits so that ESC is noticed
 // while the remote is silent. Returns false when a key came first: that wait was no pass.
@@ -25,7 +27,7 @@ void RunFallDetection() {
         if (!AwaitReport()) continue;
         if (ButtonByte2 == QuitButtons) break;
 
-        if (InWindow(AccelX) && InWindow(AccelY) && InWindow(AccelZ)) {
+        if (InWindow(AccelX, ZeroGX) && InWindow(AccelY, ZeroGY) && InWindow(AccelZ, ZeroGZ)) {
             // Held at its largest, a long run can never come round to RunToAlert again.
             if (RunLength < INT32_MAX) ++RunLength;
             if (RunLength == RunToAlert && Cooldown == 0) {

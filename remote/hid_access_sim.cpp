@@ -7,8 +7,10 @@
 //
 // QUILLBRAMBLE_SIM_REMOTE picks another remote: "absent" (none to open), "silent" (opens,
 // never reports), "buttons-only" (streams 0x30 reports, as if the mode were never selected),
-// "low-battery" (its status shows the battery nearly empty) or "drops" (gone for 5 s in every
-// 20 s, and back in its power-on mode, as a remote out of range or switched off and on).
+// "low-battery" (its status shows the battery nearly empty), "drops" (gone for 5 s in every
+// 20 s, and back in its power-on mode, as a remote out of range or switched off and on) or
+// "off-centre" (its calibration, and so its falls, off the middle of the scale, as some remotes are).
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -31,12 +33,20 @@ constexpr int64_t StatusEveryMs = 9000;   // of streaming, between unasked statu
 constexpr int64_t DropCycleMs = 20000;    // "drops": away for the last DropMs of each cycle
 constexpr int64_t DropMs = 5000;
 constexpr uint8_t RestX = 0x82, RestY = 0x82, RestZ = 0x9C;
-constexpr uint8_t Weightless = 0x80;
 constexpr uint8_t FreshBattery = 0xC0;    // status report: flags 0, level 0xC0
 constexpr uint8_t FlatBattery = 0x18;     // "low-battery": nearly-empty flag, level 0x18
 constexpr uint8_t BatteryNearlyEmpty = 0x01;
 constexpr uint32_t StatusReportBytes = 7;  // 20 B1 B2 LF 00 00 VV
 constexpr int AnswersKept = 4;             // answers to requests, sent before the next data report
+// Calibration blocks: zero-g X, Y, Z, their low bits, 1 g X, Y, Z, their low bits, settings,
+// checksum. The first is centred; the second a real remote's, off centre (132, 130, 134).
+constexpr uint8_t CentredCalibration[] = {0x80, 0x80, 0x80, 0x00, 0x9A, 0x9A, 0x9A, 0x00, 0x40, 0xE3};
+constexpr uint8_t OffCentreCalibration[] = {0x84, 0x82, 0x86, 0x30, 0x9F, 0x9D, 0x9F, 0x02, 0x40, 0x2E};
+constexpr uint32_t EepromBytes = 0x40;      // the start of the EEPROM; reads beyond it fail
+constexpr uint32_t FirstCalibrationAt = 0x16, SecondCalibrationAt = 0x20;
+constexpr uint8_t ReadsRegisters = 0x04;    // in a memory read's CC byte
+constexpr uint8_t NoSuchAddress = 0x08;     // a memory answer's error
+constexpr uint32_t MemoryDataBytes = 16;    // at most, in one answer
 }  // namespace
 
 static std::mutex SimLock;
@@ -56,6 +66,7 @@ static uint32_t NoiseState = 0x2545F491;
 static uint8_t Answers[AnswersKept][HidReportBytes];
 static uint32_t AnswerBytes[AnswersKept];
 static int AnswerCount;
+static uint8_t Eeprom[EepromBytes];
 
 static const char* SimKind() {
     const char* kind = std::getenv("QUILLBRAMBLE_SIM_REMOTE");
@@ -78,9 +89,10 @@ static void FillAccelReport(uint8_t* report, int64_t streamMs) {
     report[1] = 0x00;
     report[2] = 0x00;
     if (inCycle >= FallStartMs && inCycle < FallStartMs + WeightlessMs) {
-        report[3] = Reading(Weightless, 2);
-        report[4] = Reading(Weightless, 2);
-        report[5] = Reading(Weightless, 2);
+        // Weightless, a remote reads its own zero-g points.
+        report[3] = Reading(Eeprom[FirstCalibrationAt], 2);
+        report[4] = Reading(Eeprom[FirstCalibrationAt + 1], 2);
+        report[5] = Reading(Eeprom[FirstCalibrationAt + 2], 2);
     } else if (inCycle >= FallStartMs + WeightlessMs && inCycle < FallStartMs + WeightlessMs + ImpactMs) {
         report[3] = Reading(0xC8, 6);
         report[4] = Reading(0x40, 6);
@@ -142,6 +154,27 @@ static bool StreamReport(uint8_t* report, uint32_t* count) {
     return true;
 }
 
+// Answers a memory read (17 CC A2 A1 A0 S1 S0) as 0x21 reports of 16 bytes at most, or one
+// with an error for a register or an address beyond the EEPROM's start.
+static void QueueMemoryAnswer(const uint8_t* request) {
+    const uint32_t address = static_cast<uint32_t>(request[2] << 16 | request[3] << 8 | request[4]);
+    const uint32_t size = static_cast<uint32_t>(request[5] << 8 | request[6]);
+    uint8_t answer[6 + MemoryDataBytes] = {0x21, 0x00, 0x00, NoSuchAddress, request[3], request[4]};
+    if ((request[1] & ReadsRegisters) || address + size > EepromBytes) {
+        QueueAnswer(answer, sizeof answer);
+        return;
+    }
+    for (uint32_t done = 0; done < size; done += MemoryDataBytes) {
+        const uint32_t bytes = std::min(MemoryDataBytes, size - done);
+        answer[3] = static_cast<uint8_t>((bytes - 1) << 4);
+        answer[4] = static_cast<uint8_t>((address + done) >> 8);
+        answer[5] = static_cast<uint8_t>(address + done);
+        std::memset(answer + 6, 0, MemoryDataBytes);
+        std::memcpy(answer + 6, Eeprom + address + done, bytes);
+        QueueAnswer(answer, sizeof answer);
+    }
+}
+
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     if (vendorId != 0x057E || productId != 0x0306 || std::strcmp(SimKind(), "absent") == 0) return NoHidHandle;
     std::lock_guard<std::mutex> hold(SimLock);
@@ -149,6 +182,9 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
     LowBattery = std::strcmp(SimKind(), "low-battery") == 0;
     Drops = std::strcmp(SimKind(), "drops") == 0;
+    const uint8_t* calibration = std::strcmp(SimKind(), "off-centre") == 0 ? OffCentreCalibration : CentredCalibration;
+    std::memcpy(Eeprom + FirstCalibrationAt, calibration, sizeof CentredCalibration);
+    std::memcpy(Eeprom + SecondCalibrationAt, calibration, sizeof CentredCalibration);
     OpenedAt = Clock::now();
     return SimHandle;
 }
@@ -199,6 +235,9 @@ void WriteReport(int32_t, const uint8_t* report, uint32_t length, uint32_t* coun
     *count = length;
     if (report[0] == 0x15) {
         QueueStatus();
+        SimWake.notify_all();
+    } else if (report[0] == 0x17 && length >= 7) {
+        QueueMemoryAnswer(report);
         SimWake.notify_all();
     } else if (report[0] == 0x12 && length >= 3 && report[2] == 0x31 && !Streaming) {
         if (StreamStart == Clock::time_point{}) StreamStart = now;

@@ -1,7 +1,7 @@
 // The Wii Remote and the program's whole conversation with it: the device handle, the commands,
 // the decoding of input reports into the DeviceState that the probe and the detection loop read,
-// and keeping the remote reporting and watched: told again what it was told, asked for its status,
-// and said to be lost, back, or low on battery.
+// the remote's own calibration, and keeping the remote reporting and watched: told again what it
+// was told, asked for its status, and said to be lost, back, or low on battery.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -27,13 +27,21 @@ extern std::atomic<uint8_t> AccelX;
 extern std::atomic<uint8_t> AccelY;
 extern std::atomic<uint8_t> AccelZ;
 
+// Each axis's reading in free fall: this remote's own, from its calibration, once read; until
+// then, and for a remote whose calibration cannot be had, UncalibratedZeroG.
+constexpr uint8_t UncalibratedZeroG = 128;
+extern uint8_t ZeroGX;
+extern uint8_t ZeroGY;
+extern uint8_t ZeroGZ;
+
 // LED bits 0x10..0x80 are LEDs 1..4; bit 0 is rumble.
 void SetLeds(uint8_t leds);
 // Selects which input report the remote sends (mode) and how (flags: rumble, continuous).
 void SetReportingMode(uint8_t flags, uint8_t mode);
 
-// Once the remote has proved that it reports: asks for its status now and every minute, and from
-// now on says on standard error when it is lost, when it is back, and when its battery is low.
+// Once the remote has proved that it reports: asks for its status now and every minute, reads its
+// calibration (again whenever it comes back), and from now on says on standard error when it is
+// lost, when it is back, and when its battery is low. Nothing waits for the answers.
 void BeginWatching();
 
 // Waits up to waitMs (or WaitWithoutLimit) for the next input report and decodes it into the
