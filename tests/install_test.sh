@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installed layout and the Debian package, from a built tree.
-# Usage: install_test.sh BUILD_DIR
+# Usage: install_test.sh BUILD_DIR SOUND_DIR (a private sound server's, from tools/sound_server.sh)
 set -uo pipefail
 build=$1
 work=$(mktemp -d)
@@ -61,13 +61,50 @@ check "no clip anywhere: the program's own message" \
   bash -c "[[ '$(run_in "$work/empty")' == 'Wav files are not found.' ]]"
 mv "$work/installed.wav" "$root/share/quillbramble-sentry/others_05.wav"
 
+# The systemd user unit; systemd-analyze verifies a copy whose ExecStart is in the tree.
+unit="$root/lib/systemd/user/quillbramble-sentry.service"
+setting() { sed -n "s/^$1=//p" "$unit"; }
+check "systemd user unit installed" mode_is "$unit" 644
+check "ExecStart is in the installed tree: $(setting ExecStart)" test -x "$stage$(setting ExecStart)"
+sed "s|^ExecStart=|ExecStart=$stage|" "$unit" >"$work/quillbramble-sentry.service"
+verdict=$(XDG_RUNTIME_DIR="$work" systemd-analyze --user verify --man=no "$work/quillbramble-sentry.service" 2>&1; echo "status $?")
+check "systemd-analyze verify accepts the unit: $verdict" test "$verdict" = "status 0"
+for setting in Restart=always StartLimitIntervalSec=0 StandardInput=null; do
+  check "the unit sets $setting" grep -qx "$setting" "$unit"
+done
+# A run without a remote writes one line (below): at most one such line per RestartSec.
+check "10 s or more between runs: $(setting RestartSec)" bash -c '[[ $1 =~ ^[0-9]+$ ]] && (( $1 >= 10 ))' - "$(setting RestartSec)"
+
+# The unit's run without systemd: ExecStart, WorkingDirectory, Environment, stdin /dev/null, output
+# to a file as to the journal, the test's sound server, the simulated remote's build as program.
+cp "$root/libexec/quillbramble-sentry/quillbramble-sentry-sim" "$root/libexec/quillbramble-sentry/quillbramble-sentry"
+mapfile -t session <"$2/env"
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}print_suppressions=0"  # a sanitized build: no report joins its lines
+unit_run() {  # (unit_run SETTING...): in a subshell, which becomes the program
+  export "${session[@]}" $(setting Environment) "$@"
+  cd "$(setting WorkingDirectory | sed "s|^~|$HOME|")" && exec "$stage$(setting ExecStart)" </dev/null >"$work/journal" 2>&1
+}
+(unit_run QUILLBRAMBLE_SIM_REMOTE=absent)
+check "no remote: status 1, one line" test "$? $(cat "$work/journal")" = "1 Wii-Remote not found."
+# Stretches of sound at the sink, parted by a quarter second (22050 frames/s).
+bursts() { od -An -v -td2 -w2 "$work/monitor.raw" | awk '($1 > 1000 || $1 < -1000) { if (!n || NR - last > 5512) n++; last = NR } END { print n + 0 }'; }
+(export "${session[@]}"; exec parec --raw --format=s16le --rate=22050 --channels=1 -d sentry_sink.monitor) >"$work/monitor.raw" 2>/dev/null & recorder=$!
+for _ in $(seq 100); do [[ -s "$work/monitor.raw" ]] && break; sleep 0.1; done  # an idle null sink renders ahead till then
+(unit_run) &
+for _ in $(seq 150); do [[ $(bursts) -ge 2 ]] && break; sleep 0.1; done
+kill -TERM $! 2>/dev/null && wait $!  # as systemctl --user stop
+kill "$recorder"
+check "the unit's run: banner, no wait for Enter" bash -c '[[ $(<"$1") == *"Home button  ... Quit"* && $(<"$1") != *Enter* ]]' - "$work/journal"
+check "the unit's run: ready sign and a fall's alarm at the sink ($(bursts) sounds)" test "$(bursts)" -ge 2
+
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null) || { echo "FAILED: cpack"; exit 1; }
 deb=$(ls "$work"/deb/quillbramble-sentry_*.deb)
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/quillbramble-sentry ./usr/libexec/quillbramble-sentry/quillbramble-sentry \
             ./usr/share/quillbramble-sentry/others_05.wav ./usr/lib/udev/rules.d/70-quillbramble-sentry.rules \
             ./usr/share/man/man1/quillbramble-sentry.1.gz ./usr/share/man/man1/quillbramble-sentry-sim.1.gz \
-            ./usr/share/doc/quillbramble-sentry/copyright ./usr/share/doc/quillbramble-sentry/changelog.gz; do
+            ./usr/share/doc/quillbramble-sentry/copyright ./usr/share/doc/quillbramble-sentry/changelog.gz \
+            ./usr/lib/systemd/user/quillbramble-sentry.service; do
   check ".deb holds $file" grep -q " $file\$" <<<"$listing"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
