@@ -5,7 +5,8 @@
 // remote, goes quiet until the mode is selected again.
 //
 // QUILLBRAMBLE_SIM_REMOTE picks another remote: "absent" (none to open), "silent" (opens,
-// never reports) or "buttons-only" (streams 0x30 reports, as if the mode were never selected).
+// never reports), "buttons-only" (streams 0x30 reports, as if the mode were never selected)
+// or "calm" (falls a third as often, for a long quiet stretch between two alarms).
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +22,7 @@ using Ms = std::chrono::milliseconds;
 constexpr int32_t SimHandle = 1;
 constexpr Ms ReportPeriod{10};
 constexpr int64_t CycleMs = 4000;         // one fall in every cycle
+constexpr int64_t CalmCycleMs = 12000;
 constexpr int64_t FallStartMs = 2500;     // into the cycle
 constexpr int64_t WeightlessMs = 350;     // of free fall
 constexpr int64_t ImpactMs = 60;
@@ -35,6 +37,7 @@ static bool Stopped;
 static bool Streaming;
 static bool ButtonsOnly;
 static bool Silent;
+static int64_t FallCycleMs = CycleMs;
 static Clock::time_point StreamStart;
 static Clock::time_point NextReportDue;
 static Clock::time_point NextStatusDue;
@@ -56,7 +59,7 @@ static int Noise() {
 static uint8_t Reading(uint8_t centre, int spread) { return static_cast<uint8_t>(centre + spread * Noise()); }
 
 static void FillAccelReport(uint8_t* report, int64_t streamMs) {
-    int64_t inCycle = streamMs % CycleMs;
+    int64_t inCycle = streamMs % FallCycleMs;
     report[0] = 0x31;
     report[1] = 0x00;
     report[2] = 0x00;
@@ -80,6 +83,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     std::lock_guard<std::mutex> hold(SimLock);
     Silent = std::strcmp(SimKind(), "silent") == 0;
     ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
+    FallCycleMs = std::strcmp(SimKind(), "calm") == 0 ? CalmCycleMs : CycleMs;
     return SimHandle;
 }
 
