@@ -51,7 +51,7 @@ int main(int, char**, char**) {
         return 1;
     }
     // A fall alarm that cannot sound says so before it greets; the run goes on as it would.
-    if (!AlertSoundPlayable()) ShowNotice("Alert sound cannot be played.");
+    if (!AlertSoundPlayable()) ShowNotice(MuteNotice);
     int32_t status = 0;
     DeviceHandle = OpenHidHandle(WiiRemoteVendorId, WiiRemoteProductId);
     if (DeviceHandle == NoHidHandle) {

@@ -8,8 +8,9 @@
 // QUILLBRAMBLE_SIM_REMOTE picks another remote: "absent" (none to open), "silent" (opens,
 // never reports), "buttons-only" (streams 0x30 reports, as if the mode were never selected),
 // "low-battery" (its status shows the battery nearly empty), "drops" (gone for 5 s in every
-// 20 s, and back in its power-on mode, as a remote out of range or switched off and on) or
-// "off-centre" (its calibration, and so its falls, off the middle of the scale, as some remotes are).
+// 20 s, and back in its power-on mode, as a remote out of range or switched off and on),
+// "off-centre" (its calibration, and so its falls, off the middle of the scale, as some remotes
+// are) or "calm" (falls a third as often, for a long quiet stretch between two alarms).
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +27,7 @@ using Ms = std::chrono::milliseconds;
 constexpr int32_t SimHandle = 1;
 constexpr Ms ReportPeriod{10};
 constexpr int64_t CycleMs = 4000;         // one fall in every cycle
+constexpr int64_t CalmCycleMs = 12000;
 constexpr int64_t FallStartMs = 2500;     // into the cycle
 constexpr int64_t WeightlessMs = 350;     // of free fall
 constexpr int64_t ImpactMs = 60;
@@ -55,6 +57,7 @@ static bool Stopped;
 static bool Streaming;
 static bool ButtonsOnly;
 static bool Silent;
+static int64_t FallCycleMs = CycleMs;
 static bool LowBattery;
 static bool Drops;
 static bool WasAway;  // a read saw it away: the next read after it is back says so
@@ -84,7 +87,7 @@ static int Noise() {
 static uint8_t Reading(uint8_t centre, int spread) { return static_cast<uint8_t>(centre + spread * Noise()); }
 
 static void FillAccelReport(uint8_t* report, int64_t streamMs) {
-    int64_t inCycle = streamMs % CycleMs;
+    int64_t inCycle = streamMs % FallCycleMs;
     report[0] = 0x31;
     report[1] = 0x00;
     report[2] = 0x00;
@@ -182,6 +185,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
     LowBattery = std::strcmp(SimKind(), "low-battery") == 0;
     Drops = std::strcmp(SimKind(), "drops") == 0;
+    FallCycleMs = std::strcmp(SimKind(), "calm") == 0 ? CalmCycleMs : CycleMs;
     const uint8_t* calibration = std::strcmp(SimKind(), "off-centre") == 0 ? OffCentreCalibration : CentredCalibration;
     std::memcpy(Eeprom + FirstCalibrationAt, calibration, sizeof CentredCalibration);
     std::memcpy(Eeprom + SecondCalibrationAt, calibration, sizeof CentredCalibration);

@@ -4,12 +4,14 @@
 
 #include "clip_file.h"
 #include "clip_player.h"
+#include "message_box.h"
 #include "wav_image.h"
 
 uint8_t SoundClip[SoundClipBytes];
 uint32_t SoundClipLoaded;
 
 static bool PlayerOpened;
+static bool MuteNoticeShown;  // since the last start that found an output
 
 int32_t LoadAlertSound() {
     const int32_t file = OpenClipFile(AlertClipFile);
@@ -31,6 +33,7 @@ int32_t LoadAlertSound() {
 
     WavClip clip;
     if (ReadWavImage(SoundClip, SoundClipLoaded, &clip)) PlayerOpened = OpenClipPlayer(clip) != 0;
+    MuteNoticeShown = false;
     return 0;
 }
 
@@ -39,5 +42,11 @@ int32_t AlertSoundPlayable() {
 }
 
 void PlayAlertSound() {
-    StartClipPlayer();
+    if (StartClipPlayer() != 0) {
+        MuteNoticeShown = false;
+    } else if (PlayerOpened && !MuteNoticeShown) {
+        // The output was there at start-up and has gone since, as a sound server that ended.
+        ShowNotice(MuteNotice);
+        MuteNoticeShown = true;
+    }
 }

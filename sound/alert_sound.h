@@ -5,6 +5,7 @@
 constexpr uint32_t SoundClipBytes = 0x1400000;          // 20 MiB
 constexpr uint32_t SoundClipMaxLoad = SoundClipBytes - 1;  // so the last byte always stays 0
 constexpr const char* AlertClipFile = "others_05.wav";
+constexpr const char* MuteNotice = "Alert sound cannot be played.";
 
 extern uint8_t SoundClip[SoundClipBytes];
 extern uint32_t SoundClipLoaded;  // bytes read into SoundClip
@@ -13,5 +14,6 @@ extern uint32_t SoundClipLoaded;  // bytes read into SoundClip
 int32_t LoadAlertSound();
 // 1 when the clip last loaded will sound: a playable WAV, and an output opened for it.
 int32_t AlertSoundPlayable();
-// Starts the clip from its beginning, cutting off one still playing; returns at once.
+// Starts the clip from its beginning, cutting off one still playing; returns at once. When
+// the output opened at load cannot be reached, says MuteNotice, once until a start reaches it.
 void PlayAlertSound();

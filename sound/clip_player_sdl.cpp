@@ -1,31 +1,35 @@
-#include "clip_player.h"
+#include "clip_player_sdl.h"
 
 #include <SDL.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
+#include "clip_player.h"
 #include "process.h"
 
 // How the audio callback turns the clip's frames into the output's.
 enum ClipConversion : uint8_t { CopyFrames, Pcm24ToS32, Float64ToF32, ALawToS16, MuLawToS16 };
 
-constexpr uint16_t MaxChannels = 8;  // SDL2 knows no layout beyond 7.1
-// Outside these rates a clip is no sound worth playing, and the buffer below stays sane.
-constexpr uint32_t MinRateHz = 1000;
-constexpr uint32_t MaxRateHz = 768000;
 // Output buffers of 1/64 to 1/32 s (512 frames at the alert clip's 22050 Hz). A start waits
 // for the next buffer and a sound server queues about one more, so through PulseAudio a fall
 // is heard some 25 ms after it is seen, against 55 ms with buffers twice as long; those cost
 // the audio thread, which wakes for every buffer also while silent, about 40 % less CPU.
 constexpr uint32_t BuffersPerSecond = 32;
-// How the program and its sound are named in a desktop's mixer.
-constexpr const char* MixerAppName = "Quillbramble-sentry";
-constexpr const char* MixerStreamName = "Fall alarm";
+// Into a sound server the device is closed once the output has been this long without the
+// clip: SDL feeds a paused device silence all the same, and a stream that runs keeps the
+// server busy and its sink from suspending. A start opens it again, on the closer's thread.
+constexpr uint32_t QuietSecondsBeforeClose = 1;
+constexpr auto QuietCheckPeriod = std::chrono::milliseconds(500);  // while the device is open
 
 static bool AudioInitialised;
-static SDL_AudioDeviceID Device;  // 0: none
+static SDL_AudioDeviceID Device;  // 0: none; the closer's own while it runs
 static uint8_t* DecodedClip;      // SDL's decoding of an ADPCM clip, else null
+static SDL_AudioSpec Wanted;      // the device as opened, to open it again
 
 // Set while no device is open; the callback only reads them.
 static const uint8_t* PlaySource;
@@ -41,6 +45,15 @@ static uint32_t PlayPosition;  // source bytes played; PlaySourceBytes when sile
 static uint32_t StartsSeen;
 
 static std::atomic<uint32_t> StartRequests;
+static std::atomic<uint32_t> QuietBuffers;  // written by the callback: buffers in a row without the clip
+
+static bool CloseWhenQuiet;  // a sound server behind SDL
+static std::thread Closer;
+static std::mutex CloserLock;
+static std::condition_variable CloserWake;
+static bool CloserQuit;  // under CloserLock
+static uint32_t QuietBuffersBeforeClose;
+static std::atomic<bool> DeviceOpens{false};  // whether the device opened when last asked to
 
 static void PutLe16(uint8_t* at, uint32_t value) {
     at[0] = uint8_t(value);
@@ -131,6 +144,7 @@ static void SDLCALL FillOutput(void*, Uint8* out, int outBytes) {
     PlayPosition += frames * SourceFrameBytes;
     const uint32_t written = frames * OutputFrameBytes;
     std::memset(out + written, OutputSilence, uint32_t(outBytes) - written);
+    QuietBuffers.store(frames == 0 ? QuietBuffers.load(std::memory_order_relaxed) + 1 : 0, std::memory_order_relaxed);
 }
 
 // SDL's WAV loader allocates what a data chunk claims: it reads a header of our own, with
@@ -297,10 +311,43 @@ static void QuietenAlsa() {
     if (setHandler != nullptr) setHandler(QuietAlsaError);
 }
 
-int32_t OpenClipPlayer(const WavClip& clip) {
-    CloseClipPlayer();
-    SDL_AudioSpec want{};
-    if (!ChooseOutput(clip, &want)) return 0;
+static bool OpenDevice() {
+    QuietBuffers = 0;
+    Device = SDL_OpenAudioDevice(nullptr, 0, &Wanted, nullptr, 0);
+    if (Device != 0) SDL_PauseAudioDevice(Device, 0);
+    return Device != 0;
+}
+
+// Closes the device once it has been quiet long enough, and opens it for a start that finds
+// it closed. It waits without a time limit while the device is closed.
+static void RunCloser() {
+    std::unique_lock<std::mutex> hold(CloserLock);
+    while (!CloserQuit) {
+        if (Device == 0) {
+            // The callback has stopped: what it saw is settled, and a start it missed is due.
+            if (StartRequests.load() == StartsSeen) {
+                CloserWake.wait(hold);
+                continue;
+            }
+            hold.unlock();
+            DeviceOpens = OpenDevice();  // the threads SDL starts take this one's signal mask
+            hold.lock();
+            if (!DeviceOpens) StartsSeen = StartRequests.load();  // the next start tries again
+        } else if (QuietBuffers.load() >= QuietBuffersBeforeClose) {
+            hold.unlock();
+            SDL_CloseAudioDevice(Device);
+            Device = 0;
+            hold.lock();
+        } else {
+            CloserWake.wait_for(hold, QuietCheckPeriod);
+        }
+    }
+}
+
+int32_t OpenSdlClipPlayer(const WavClip& clip) {
+    CloseSdlClipPlayer();
+    Wanted = SDL_AudioSpec{};
+    if (!ChooseOutput(clip, &Wanted)) return 0;
     // SDL must leave Ctrl-C to the program.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_APP_NAME, MixerAppName);
@@ -314,37 +361,59 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     AudioInitialised = true;
     // With no sound server SDL falls back to ALSA, whose device watcher sleeps 100 ms at a
     // time and is waited for when audio is shut down: after a failure here that is left to
-    // CloseClipPlayer, at the end of the run, rather than held against the start.
+    // CloseSdlClipPlayer, at the end of the run, rather than held against the start.
     if (clip.encoding == WavMsAdpcm || clip.encoding == WavImaAdpcm) {
         SDL_AudioSpec decoded{};
         if (!DecodeClip(clip, &decoded) || decoded.format != AUDIO_S16SYS ||
-            decoded.channels != want.channels) {
+            decoded.channels != Wanted.channels) {
             ForgetDecodedClip();
             return 0;
         }
     }
     PlaySourceBytes -= PlaySourceBytes % SourceFrameBytes;
     PlayPosition = PlaySourceBytes;
-    OutputSilence = want.format == AUDIO_U8 ? 0x80 : 0;
+    OutputSilence = Wanted.format == AUDIO_U8 ? 0x80 : 0;
     StartsSeen = StartRequests.load(std::memory_order_relaxed);
-    want.callback = FillOutput;
+    Wanted.callback = FillOutput;
     // No changes allowed: SDL converts to what the hardware takes.
     BeginStartingThreads();
-    Device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    DeviceOpens = OpenDevice();
+    if (DeviceOpens) {
+        const char* driver = SDL_GetCurrentAudioDriver();
+        CloseWhenQuiet = std::strcmp(driver, "pulseaudio") == 0 || std::strcmp(driver, "pipewire") == 0;
+        QuietBuffersBeforeClose = QuietSecondsBeforeClose * clip.sampleRate / Wanted.samples + 1;
+        if (CloseWhenQuiet) Closer = std::thread(RunCloser);
+    }
     EndStartingThreads();
-    if (Device == 0) {
+    if (!DeviceOpens) {
         ForgetDecodedClip();
         return 0;
     }
-    SDL_PauseAudioDevice(Device, 0);
     return 1;
 }
 
-void StartClipPlayer() {
-    if (Device != 0) StartRequests.fetch_add(1, std::memory_order_relaxed);
+int32_t StartSdlClipPlayer() {
+    if (!CloseWhenQuiet) {
+        if (Device != 0) StartRequests.fetch_add(1, std::memory_order_relaxed);
+        return Device != 0 ? 1 : 0;
+    }
+    StartRequests.fetch_add(1);
+    { std::lock_guard<std::mutex> hold(CloserLock); }  // the closer waits, or sees the start yet
+    CloserWake.notify_one();
+    return DeviceOpens ? 1 : 0;
 }
 
-void CloseClipPlayer() {
+void CloseSdlClipPlayer() {
+    if (Closer.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(CloserLock);
+            CloserQuit = true;
+        }
+        CloserWake.notify_one();
+        Closer.join();
+        CloserQuit = false;
+    }
+    CloseWhenQuiet = false;
     if (Device != 0) SDL_CloseAudioDevice(Device);
     Device = 0;
     ForgetDecodedClip();

@@ -12,6 +12,7 @@
 
 #include "call_journal.h"
 #include "fake_clip_player.h"
+#include "fake_message_box.h"
 #include "wav_builder.h"
 
 namespace {
@@ -26,6 +27,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         std::filesystem::current_path(dir_ = pattern);
         FakeClipPlayerReset();
+        FakeMessageBoxReset();
     }
     void TearDown() override {
         std::filesystem::current_path(previous_);
@@ -89,6 +91,24 @@ TEST_F(AlertSoundTest, FileIsReadUpToTheLoadLimitLeavingTheLastByteZero) {
         EXPECT_EQ(FakeClipPlayerClip.imageBytes, SoundClipMaxLoad) << "the clip is the bytes read";
     }
     EXPECT_EQ(FakeClipPlayerOpens, 2);
+}
+
+// An output there at load that has gone since (a sound server that ended): every alarm tries
+// it, and says once that it cannot sound, until one reaches it. An output that never opened
+// was told of at start-up.
+TEST_F(AlertSoundTest, AnAlarmThatFindsNoOutputSaysSoOnceUntilOneDoes) {
+    WriteClip(Wav(Mono16, Bytes(400, 0x11)));
+    ASSERT_EQ(LoadAlertSound(), 0);
+    for (int32_t reached : {0, 0, 1, 0, 0}) {
+        FakeClipPlayerStartResult = reached;
+        PlayAlertSound();
+    }
+    EXPECT_EQ(FakeClipPlayerStarts, 5);
+    EXPECT_EQ(FakeNotices, std::vector<std::string>(2, MuteNotice));
+    FakeClipPlayerOpenResult = 0;
+    ASSERT_EQ(LoadAlertSound(), 0);
+    PlayAlertSound();
+    EXPECT_EQ(FakeNotices.size(), 2u);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -317,68 +318,128 @@ double Likeness(const std::vector<int16_t>& recording, long at, const std::vecto
     return best;
 }
 
+// What pactl says of the test's server.
+std::string Pactl(const std::vector<std::string>& server, const std::string& arguments) {
+    std::string command = "env";
+    for (const std::string& setting : server) command += " '" + setting + "'";
+    std::string said;
+    std::FILE* pactl = popen((command + " pactl " + arguments).c_str(), "r");
+    if (pactl == nullptr) return said;
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pactl)) > 0) said.append(chunk, got);
+    pclose(pactl);
+    return said;
+}
+
+// Whether pactl comes to say `text` (or no longer says it) within 10 s.
+bool PactlComesTo(const std::vector<std::string>& server, const std::string& arguments, const std::string& text,
+                  bool says) {
+    Clock::time_point start = Clock::now();
+    while ((Pactl(server, arguments).find(text) != std::string::npos) != says) {
+        if (SecondsSince(start) > 10) return false;
+        usleep(100000);
+    }
+    return true;
+}
+
+// The server's CPU time so far (utime + stime in its /proc/PID/stat), in milliseconds.
+long ServerCpuMs() {
+    std::ifstream servers(SENTRY_SOUND_DIR "/servers");
+    pid_t server = 0;
+    servers >> server;
+    std::ifstream stat("/proc/" + std::to_string(server) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string field;
+    for (int skipped = 3; skipped <= 13; ++skipped) fields >> field;  // state to cmajflt
+    long ticks[2] = {0, 0};
+    fields >> ticks[0] >> ticks[1];
+    return (ticks[0] + ticks[1]) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+// The null sink's monitor recorded into a file, from the moment its first samples are in: an
+// idle PulseAudio null sink renders seconds ahead, and a new stream would wait that out, but
+// with the recorder's samples in, the sink runs at the recorder's pace.
+struct Recorder {
+    pid_t pid;
+    std::string path;
+    Recorder(const std::vector<std::string>& server, const std::string& into) : pid(fork()), path(into) {
+        if (pid == 0) {
+            int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int nothing = open("/dev/null", O_WRONLY);
+            dup2(file, 1);
+            dup2(nothing, 2);
+            for (const std::string& setting : server) putenv(const_cast<char*>(setting.c_str()));
+            execlp("parec", "parec", "--raw", "--format=s16le", "--rate=22050", "--channels=1",
+                   "--latency-msec=10", "-d", "sentry_sink.monitor", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        struct stat recorded {};
+        Clock::time_point start = Clock::now();
+        while ((stat(path.c_str(), &recorded) != 0 || recorded.st_size == 0) && SecondsSince(start) < 10)
+            usleep(10000);
+    }
+    ~Recorder() { End(); }  // however the test ends
+    void End() {
+        if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
+    }
+    bool Started() const { return !ReadSamples(path, 0).empty(); }
+};
+
+// Reads the terminal, while the recording grows, until it holds `count` bursts and a quarter
+// second of silence after the last, or the time is up; the recording.
+std::vector<int16_t> RecordBursts(int master, std::string* screen, const std::string& path, size_t count,
+                                  double seconds) {
+    std::vector<int16_t> recording;
+    std::vector<std::pair<long, long>> bursts;
+    Clock::time_point start = Clock::now();
+    do {
+        ReadFor(master, screen, 100);
+        recording = ReadSamples(path, 0);
+        bursts = Bursts(recording);
+    } while ((bursts.size() < count || long(recording.size()) - bursts.back().second < FramesPerSecond / 4) &&
+             SecondsSince(start) < seconds);
+    return recording;
+}
+
 // Through a real desktop sound server: the null sink's monitor is recorded while the
-// simulated remote falls, and the mixer shows whose sound it is.
+// simulated remote falls, and the mixer shows whose sound it is. Between two falls the
+// program's stream sleeps: the sink suspends, and the server idles as if it were not there.
 TEST(EndToEnd, SimulatedFallsSoundTheAlarmThroughASoundServer) {
     const std::vector<std::string> server = SoundServerSettings();
     ASSERT_FALSE(server.empty()) << "no sound server at " SENTRY_SOUND_DIR " (tools/sound_server.sh starts one)";
     std::string folder = MakeFolder(true);
-    const std::string recordingPath = folder + "/monitor.raw";
-    pid_t recorder = fork();
-    if (recorder == 0) {
-        int into = open(recordingPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int nothing = open("/dev/null", O_WRONLY);
-        dup2(into, 1);
-        dup2(nothing, 2);
-        for (const std::string& setting : server) putenv(const_cast<char*>(setting.c_str()));
-        execlp("parec", "parec", "--raw", "--format=s16le", "--rate=22050", "--channels=1",
-               "--latency-msec=10", "-d", "sentry_sink.monitor", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    struct Ender {  // the recorder ends with the test, however the test ends
-        pid_t pid;
-        ~Ender() {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    } ender{recorder};
-    // An idle PulseAudio null sink renders seconds ahead, and a new stream would wait that out:
-    // once the recorder's first samples are in, the sink runs at the recorder's pace.
-    struct stat recorded {};
-    Clock::time_point start = Clock::now();
-    while ((stat(recordingPath.c_str(), &recorded) != 0 || recorded.st_size == 0) && SecondsSince(start) < 10)
-        usleep(10000);
-    ASSERT_GT(recorded.st_size, 0) << "the recorder got nothing from the sink";
+    Recorder recorder(server, folder + "/monitor.raw");
+    ASSERT_TRUE(recorder.Started()) << "the recorder got nothing from the sink";
 
+    std::vector<std::string> environment = server;
+    environment.push_back("QUILLBRAMBLE_SIM_REMOTE=calm");  // falls 12 s apart
     int master;
     pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) StartProgram(SENTRY_SIM_PROGRAM, folder, server);
+    if (child == 0) StartProgram(SENTRY_SIM_PROGRAM, folder, environment);
     std::string screen;
     ASSERT_TRUE(ReadUntil(master, &screen, "Quit\r\n\r\n", 5000)) << screen;
     EXPECT_EQ(WithoutCarriageReturns(screen), ExpectedBanner) << "no notice when the clip can play";
-    std::string mixer;
-    std::string ask = "env";
-    for (const std::string& setting : server) ask += " '" + setting + "'";
-    std::FILE* pactl = popen((ask + " pactl list sink-inputs").c_str(), "r");
-    ASSERT_NE(pactl, nullptr);
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pactl)) > 0) mixer.append(chunk, got);
-    pclose(pactl);
+    const std::string mixer = Pactl(server, "list sink-inputs");
     EXPECT_NE(mixer.find("application.name = \"Quillbramble-sentry\""), std::string::npos) << mixer;
     EXPECT_NE(mixer.find("media.name = \"Fall alarm\""), std::string::npos) << mixer;
 
-    // The ready sign, then the first fall (2.5 s into the stream) heard whole: two bursts
-    // with silence after the second.
-    std::vector<int16_t> recording;
-    std::vector<std::pair<long, long>> bursts;
-    start = Clock::now();
-    do {
-        ReadFor(master, &screen, 100);
-        recording = ReadSamples(recordingPath, 0);
-        bursts = Bursts(recording);
-    } while ((bursts.size() < 2 || long(recording.size()) - bursts[1].second < FramesPerSecond / 4) &&
-             SecondsSince(start) < 15);
+    // The ready sign, then the first fall (2.5 s into the stream) heard whole.
+    const std::vector<int16_t> recording = RecordBursts(master, &screen, recorder.path, 2, 15);
+    // The quiet stretch, without the recorder, which would keep the sink up.
+    recorder.End();
+    EXPECT_TRUE(PactlComesTo(server, "list sink-inputs", "Corked: no", false)) << "the stream still runs";
+    EXPECT_TRUE(PactlComesTo(server, "list sinks short", "SUSPENDED", true)) << "the sink never suspended";
+    const long cpuMs = ServerCpuMs();
+    sleep(5);
+    EXPECT_LE(ServerCpuMs() - cpuMs, 20) << "the server's CPU over 5 s";
+    EXPECT_EQ(Pactl(server, "list sink-inputs").find("Corked: no"), std::string::npos);
+    EXPECT_NE(Pactl(server, "list sinks short").find("SUSPENDED"), std::string::npos);
+    // The next fall, 12 s after the first, wakes the output.
+    Recorder woken(server, folder + "/woken.raw");
+    ASSERT_TRUE(woken.Started()) << "the recorder got nothing from the sink";
+    const std::vector<int16_t> next = RecordBursts(master, &screen, woken.path, 1, 10);
     ASSERT_EQ(write(master, "\033", 1), 1);
     EXPECT_EQ(WaitExit(child, 5), 0);
     close(master);
@@ -386,12 +447,15 @@ TEST(EndToEnd, SimulatedFallsSoundTheAlarmThroughASoundServer) {
     const std::vector<int16_t> clip = ReadSamples(SENTRY_CLIP, 44);
     const std::vector<std::pair<long, long>> clipBursts = Bursts(clip);
     ASSERT_EQ(clipBursts.size(), 1u);
+    const std::vector<std::pair<long, long>> bursts = Bursts(recording);
     ASSERT_EQ(bursts.size(), 2u) << "the ready sign and one fall";
+    ASSERT_EQ(Bursts(next).size(), 1u) << "the next fall";
     EXPECT_NEAR(double(bursts[1].first - bursts[0].first) / FramesPerSecond, 2.4, 0.4);
-    for (const std::pair<long, long>& burst : bursts) {
+    for (const auto& [samples, burst] : {std::make_pair(&recording, bursts[0]), std::make_pair(&recording, bursts[1]),
+                                         std::make_pair(&next, Bursts(next)[0])}) {
         EXPECT_NEAR(burst.second - burst.first, clipBursts[0].second - clipBursts[0].first, FramesPerSecond / 100)
             << "the whole clip, once";
-        EXPECT_GT(Likeness(recording, burst.first - clipBursts[0].first, clip), 0.9) << "it is the clip";
+        EXPECT_GT(Likeness(*samples, burst.first - clipBursts[0].first, clip), 0.9) << "it is the clip";
     }
     RemoveFolder(folder);
 }

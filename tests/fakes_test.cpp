@@ -144,8 +144,9 @@ TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
     EXPECT_EQ(OpenClipPlayer(clip), 1);
     FakeClipPlayerOpenResult = 0;
     EXPECT_EQ(OpenClipPlayer(clip), 0);
-    StartClipPlayer();
-    StartClipPlayer();
+    EXPECT_EQ(StartClipPlayer(), 1);
+    FakeClipPlayerStartResult = 0;
+    EXPECT_EQ(StartClipPlayer(), 0);
     ShowMessage("Wii-Remote not found.");
     ShowNotice("Alert sound cannot be played.");
     SetUpProcess();

@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [--tests] [--fuzz] [--package] [--bench]
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev)
+packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev libpulse-dev)
 for option in "$@"; do
   case "$option" in
     --tests) packages+=(libgtest-dev groff-base dpkg-dev pulseaudio pulseaudio-utils systemd) ;;

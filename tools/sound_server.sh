@@ -5,8 +5,13 @@
 #        tools/sound_server.sh stop DIR
 # start stops whatever an earlier start left in DIR, starts the server with DIR as its runtime
 # folder, waits until its null sink "sentry_sink" is the default output, and writes DIR/env:
-# the KEY=VALUE lines that point a client (SDL, parec, pactl) at it. stop ends every process
-# that start began and removes DIR. Each process also ends by itself after LIFETIME_S, so that
+# the KEY=VALUE lines that point a client (SDL, parec, pactl) at it, and DIR/servers: the pids
+# of the server's own processes, whose CPU tells its cost. PulseAudio suspends the sink after
+# 1 s without a running stream, as a desktop's does after 5 s, and its null sink does not
+# rewind: a stream that starts while the sink runs follows what the sink has rendered ahead,
+# so that the monitor records all of it (a rewind mixes the stream's start into time that the
+# monitor has handed on already, and the recording loses it). stop ends every process that
+# start began and removes DIR. Each process also ends by itself after LIFETIME_S, so that
 # an interrupted run leaves nothing behind for long.
 set -euo pipefail
 
@@ -84,10 +89,10 @@ mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
 
 case "$kind" in
   pulseaudio)
-    # -n: no default configuration, only these two modules; anonymous clients, so that no
+    # -n: no default configuration, only these modules; anonymous clients, so that no
     # cookie need be shared.
     daemon pulseaudio pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-      --log-target=stderr -L "module-null-sink sink_name=$SINK" \
+      --log-target=stderr -L "module-null-sink sink_name=$SINK norewinds=1" -L "module-suspend-on-idle timeout=1" \
       -L "module-native-protocol-unix auth-anonymous=1 socket=$PULSE_RUNTIME_PATH/native"
     export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native
     wait_for "pulseaudio" default_sink_is_ours
@@ -108,6 +113,8 @@ case "$kind" in
   *) usage ;;
 esac
 
+# Each daemon runs under timeout, as its child.
+while read -r pid; do cat "/proc/$pid/task/$pid/children"; done <"$dir/pids" | tr ' ' '\n' | grep . >"$dir/servers"
 {
   echo "PULSE_SERVER=$PULSE_SERVER"
   echo "XDG_RUNTIME_DIR=$dir"

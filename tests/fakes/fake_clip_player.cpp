@@ -7,11 +7,12 @@ int FakeClipPlayerStarts;
 int FakeClipPlayerCloses;
 WavClip FakeClipPlayerClip;
 int32_t FakeClipPlayerOpenResult;
+int32_t FakeClipPlayerStartResult;
 
 void FakeClipPlayerReset() {
     FakeClipPlayerOpens = FakeClipPlayerStarts = FakeClipPlayerCloses = 0;
     FakeClipPlayerClip = WavClip{};
-    FakeClipPlayerOpenResult = 1;
+    FakeClipPlayerOpenResult = FakeClipPlayerStartResult = 1;
 }
 
 int32_t OpenClipPlayer(const WavClip& clip) {
@@ -21,9 +22,10 @@ int32_t OpenClipPlayer(const WavClip& clip) {
     return FakeClipPlayerOpenResult;
 }
 
-void StartClipPlayer() {
+int32_t StartClipPlayer() {
     ++FakeClipPlayerStarts;
     JournalAdd("player start");
+    return FakeClipPlayerStartResult;
 }
 
 void CloseClipPlayer() {
