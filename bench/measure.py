@@ -43,9 +43,21 @@ LOUD = 1000  # a tone sample; the silence between plays is 0
 # An idle PulseAudio null sink renders seconds ahead, and a new stream waits that out; once a
 # low-latency recorder has its first samples, the sink runs at the recorder's pace.
 SINK_WAIT_S = 10.0
-# The sound servers, and the SDL output that plays into each; SDL takes PulseAudio's protocol
-# first, also on PipeWire (through pipewire-pulse), unless told to use PipeWire's own.
-SERVER_OUTPUTS = [("pulseaudio", "pulseaudio"), ("pipewire", "pulseaudio"), ("pipewire", "pipewire")]
+# The sound servers, the SDL_AUDIODRIVER that each play takes, and what then plays: the player
+# speaks PulseAudio's protocol, also to PipeWire (through pipewire-pulse), unless SDL is told to
+# use PipeWire's own output.
+SERVER_OUTPUTS = [("pulseaudio", "pulseaudio", "the PulseAudio client"),
+                  ("pipewire", "pulseaudio", "the PulseAudio client, through pipewire-pulse"),
+                  ("pipewire", "pipewire", "SDL's PipeWire output")]
+TONE_FRAMES = 2205  # bench_play's tone: 100 ms at MONITOR_RATE
+# A recorded sample is dated by the recording's sample clock from the chunks' arrival, which
+# runs up to a fragment ahead where the sink renders ahead: a tone that starts within a few
+# milliseconds may be dated before its call. It is looked for from this long before the call
+# (the plays are 2.5 s apart), and its delay reported as dated, sign and all.
+DATED_EARLY_NS = 500_000_000
+SUSPEND_WAIT_S = 10.0
+# From the banner until the output sleeps: the ready sign's 1 s, then 1 to 1.5 s of quiet.
+SETTLE_S = 3.0
 
 TARGET_CPU_MS_PER_1000 = 20.0
 TARGET_FIRST_SAMPLE_MS = 40.0
@@ -280,27 +292,35 @@ def read_count(path):
             return struct.unpack("<Q", first)[0]
 
 
-def measure_cpu(program, build, seconds, counted, sound=None):
+def measure_cpu(program, build, seconds, counted, sound=None, at_rest=False, server=None):
     """CPU of the whole process over `seconds` of streaming, from the banner on; into SDL's
-    dummy output, or into a sound server: the environment that sound_server() gives."""
+    dummy output, or into a sound server: the environment that sound_server() gives. At rest
+    (the counted build only), the remote never falls and the window starts once the output has
+    gone to sleep after the ready sign; with a server given, its CPU over the window too."""
     folder = clip_folder(build)
     count_file = os.path.join(folder, "report-count")
     environment = dict(sound) if sound else {"SDL_AUDIODRIVER": "dummy"}
     if counted:
         environment["SENTRY_BENCH_REPORT_COUNT"] = count_file
+    if at_rest:
+        environment["SENTRY_BENCH_AT_REST"] = "1"
     try:
         run = started_at_banner(program, folder, environment)
         try:
             if counted and not os.path.exists(count_file):
                 raise NotMeasured("the counted build made no report count")
+            if at_rest:
+                time.sleep(SETTLE_S)
             # From the banner on, after start-up: the steady state of reading reports.
             t0, cpu0, ticks0 = time.monotonic_ns(), run.cpu_ns(), run.cpu_ticks()
             threads0 = run.thread_cpu_ms()
             count0 = read_count(count_file) if counted else 0
+            server0 = server.cpu_ms() if server else 0
             time.sleep(seconds)
             t1, cpu1, ticks1 = time.monotonic_ns(), run.cpu_ns(), run.cpu_ticks()
             threads1 = run.thread_cpu_ms()
             count1 = read_count(count_file) if counted else 0
+            server1 = server.cpu_ms() if server else 0
             hwm_kib = run.status_kib("VmHWM")
             status = run.quit()
         finally:
@@ -321,6 +341,7 @@ def measure_cpu(program, build, seconds, counted, sound=None):
             "reports": reports,
             "hwm_kib": hwm_kib,
             "precise": run.cpu_clock is not None,
+            "server_cpu_ms": server1 - server0,
         }
         result["ms_per_1000"] = result["cpu_ms"] / (reports / 1000)
         if counted:
@@ -398,10 +419,34 @@ class sound_server:
             self.__exit__()
             raise NotMeasured(f"{self.kind} did not start: {out.stderr.strip()[-300:]}")
         with open(os.path.join(self.folder, "env")) as settings:
-            return dict(line.rstrip("\n").split("=", 1) for line in settings if "=" in line)
+            self.environment = dict(line.rstrip("\n").split("=", 1) for line in settings if "=" in line)
+        with open(os.path.join(self.folder, "servers")) as servers:
+            self.pids = [int(line) for line in servers if line.strip()]
+        return self.environment
 
     def __exit__(self, *_):
         subprocess.run(["bash", SOUND_SERVER, "stop", self.folder], timeout=60)
+
+    def cpu_ms(self):
+        """The CPU time of the server's processes so far (utime + stime), in ms."""
+        ticks = 0
+        for pid in self.pids:
+            with open(f"/proc/{pid}/stat") as stat:
+                fields = stat.read().rpartition(")")[2].split()
+            ticks += int(fields[11]) + int(fields[12])
+        return ticks * 1000 / os.sysconf("SC_CLK_TCK")
+
+    def sink_state(self):
+        out = subprocess.run(["pactl", "list", "sinks", "short"], capture_output=True, text=True, timeout=10,
+                             env={**os.environ, **self.environment})
+        return out.stdout.split()[-1] if out.stdout.split() else ""
+
+    def wait_suspended(self):
+        until = time.monotonic() + SUSPEND_WAIT_S
+        while self.sink_state() != "SUSPENDED":
+            if time.monotonic() > until:
+                raise NotMeasured(f"the {self.kind} sink did not suspend within {SUSPEND_WAIT_S:g} s")
+            time.sleep(0.05)
 
 
 class MonitorRecording:
@@ -441,10 +486,10 @@ class MonitorRecording:
         self.proc.wait()
         self.reader.join()
 
-    def first_loud_after(self, at_ns):
-        """When the first tone sample reached the monitor after at_ns. A frame came at the latest
-        when any chunk from its own on arrived, less the frames that followed it in the
-        recording (which runs without gaps): the least of these bounds is taken."""
+    def frames(self):
+        """Each recorded sample with when it reached the monitor. A frame came at the latest when
+        any chunk from its own on arrived, less the frames that followed it in the recording
+        (which runs without gaps): the least of these bounds is taken."""
         frame_ns = 1e9 / MONITOR_RATE
         samples = memoryview(bytes(self.data[:len(self.data) // 2 * 2])).cast("h")
         bound = float("inf")
@@ -456,10 +501,32 @@ class MonitorRecording:
         start = 0
         for (_, end), base in zip(self.stamps, bounds):
             for frame in range(start, end):
-                if abs(samples[frame]) > LOUD and base + frame * frame_ns >= at_ns:
-                    return base + frame * frame_ns
+                yield samples[frame], base + frame * frame_ns
+            start = end
+
+    def first_loud_after(self, at_ns):
+        """When the first tone sample reached the monitor after at_ns."""
+        return next((at for sample, at in self.frames() if abs(sample) > LOUD and at >= at_ns), None)
+
+    def first_loud_arrival(self, at_ns):
+        """When the first chunk holding tone after at_ns arrived at the recorder."""
+        samples = memoryview(bytes(self.data[:len(self.data) // 2 * 2])).cast("h")
+        start = 0
+        for arrival, end in self.stamps:
+            if arrival >= at_ns and any(abs(samples[frame]) > LOUD for frame in range(start, end)):
+                return arrival
             start = end
         return None
+
+    def last_loud_after(self, at_ns):
+        """When the last sample of the first stretch of tone after at_ns reached the monitor."""
+        last = None
+        for sample, at in self.frames():
+            if abs(sample) > LOUD and at >= at_ns:
+                last = at
+            elif last is not None:
+                break
+        return last
 
 
 def measure_first_sample(bench_play, kind, driver, trials):
@@ -481,16 +548,83 @@ def measure_first_sample(bench_play, kind, driver, trials):
         shutil.rmtree(folder, ignore_errors=True)
     if out.returncode != 0:
         raise NotMeasured(f"bench_play: status {out.returncode}: {out.stderr.strip()[-300:]}")
-    plays = [int(line.split("=", 1)[1]) for line in out.stdout.splitlines() if line.startswith("play_ns=")]
-    latencies_ms = []
+    figures = [line.split("=", 1) for line in out.stdout.splitlines()]
+    plays = [int(value) for name, value in figures if name == "play_ns"]
+    calls_ms = [int(value) / 1e6 for name, value in figures if name == "call_ns"]
+    dated_ms, arrived_ms = [], []
     for play in plays:
-        heard = recording.first_loud_after(play)
-        if heard is None:
-            raise NotMeasured(f"a play on {kind} through SDL's {driver} output never reached the sink")
-        latencies_ms.append((heard - play) / 1e6)
-    if not latencies_ms:
+        heard = recording.first_loud_after(play - DATED_EARLY_NS)
+        arrived = recording.first_loud_arrival(play)
+        if heard is None or arrived is None:
+            raise NotMeasured(f"a play on {kind} with SDL_AUDIODRIVER={driver} never reached the sink")
+        dated_ms.append((heard - play) / 1e6)
+        arrived_ms.append((arrived - play) / 1e6)
+    if not dated_ms:
         raise NotMeasured("no play was stamped")
-    return latencies_ms
+    return dated_ms, arrived_ms, calls_ms
+
+
+def measure_first_sample_suspended(bench_play, trials):
+    """From PlayAlertSound to the first sample at a PulseAudio null sink that had suspended, per
+    play. Before each play the sink suspends (no recorder, the player's stream asleep); the
+    recorder starts with the play, and may come in after the tone's first samples: the tone's
+    start is told from its end."""
+    folder = tempfile.mkdtemp(prefix="sentry-bench-play-")
+    dated_ms, arrived_ms = [], []
+    try:
+        server = sound_server("pulseaudio")
+        with server as sound:
+            env = dict(os.environ)
+            env.update(sound)
+            env.pop("SDL_AUDIODRIVER", None)
+            player = subprocess.Popen([bench_play, folder, "--on-input", str(trials)], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True, env=env)
+            try:
+                for _ in range(trials):
+                    server.wait_suspended()
+                    recording = MonitorRecording(sound)
+                    try:
+                        player.stdin.write("\n")
+                        player.stdin.flush()
+                        play = int(player.stdout.readline().split("=", 1)[1])
+                        player.stdout.readline()  # call_ns
+                        time.sleep(TONE_FRAMES / MONITOR_RATE + 0.5)
+                    finally:
+                        recording.stop()
+                    end = recording.last_loud_after(play - DATED_EARLY_NS)
+                    arrived = recording.first_loud_arrival(play)
+                    if end is None or arrived is None:
+                        raise NotMeasured("a play on a suspended sink never reached it")
+                    dated_ms.append((end - (TONE_FRAMES - 1) * 1e9 / MONITOR_RATE - play) / 1e6)
+                    arrived_ms.append((arrived - play) / 1e6)
+            finally:
+                player.stdin.close()
+                player.wait(timeout=60)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    return dated_ms, arrived_ms
+
+
+def measure_cpu_at_rest(counted, build, seconds, rounds):
+    """The remote at rest, the output asleep: the program's CPU into SDL's dummy driver and into
+    each server, in turns; and each server's CPU over the program's window, and over as long a
+    window with no client at all."""
+    pulse, pipewire = sound_server("pulseaudio"), sound_server("pipewire")
+    with pulse as pulse_sound, pipewire as pipewire_sound:
+        targets = [("dummy", None, None), ("pulseaudio", pulse_sound, pulse),
+                   ("pipewire-pulse", pipewire_sound, pipewire),
+                   ("pipewire", {**pipewire_sound, "SDL_AUDIODRIVER": "pipewire"}, pipewire)]
+        results = {name: [] for name, _, _ in targets}
+        results.update({"pulseaudio alone": [], "pipewire alone": []})
+        for round_ in range(rounds):
+            # Each round in another order, so that none is always first after a rest.
+            for name, sound, server in targets[round_ % len(targets):] + targets[:round_ % len(targets)]:
+                results[name].append(measure_cpu(counted, build, seconds, True, sound, at_rest=True, server=server))
+            for name, server in (("pulseaudio alone", pulse), ("pipewire alone", pipewire)):
+                before = server.cpu_ms()
+                time.sleep(seconds)
+                results[name].append(server.cpu_ms() - before)
+    return results
 
 
 def big_clip(total_bytes):
@@ -551,7 +685,9 @@ def main():
     banner_runs = 3 if quick else 11
     calls = 10000 if quick else 200000
     trials = 5 if quick else 30
-    plays = 15 if quick else 30  # into each sound server: half a second each
+    plays = 3 if quick else 20  # into each sound server: 2.5 s each
+    suspended_plays = 2 if quick else 10
+    rest_rounds = 1 if quick else 8  # of windows of at most 10 s: single runs spread by ±50 %
     hold_s = 1.0 if quick else 3.0
     floor_wakeups = int(REPORTS_PER_SECOND * min(seconds, 10.0))
 
@@ -649,38 +785,74 @@ def main():
     attempt("PlayAlertSound", lambda: measure_play(bench_play, calls, trials), show_play)
     attempt("peak memory", lambda: measure_memory(sim, build, hold_s), show_memory)
 
-    def show_first_sample(kind, driver):
-        def show(latencies_ms):
-            median = statistics.median(latencies_ms)
-            rows.append((f"Play to first sample at a {kind} null sink, SDL's {driver} output",
-                         f"**{median:.1f} ms** median", f"<= {TARGET_FIRST_SAMPLE_MS:g} ms",
-                         met(median <= TARGET_FIRST_SAMPLE_MS),
-                         f"{len(latencies_ms)} plays at spread phases, {min(latencies_ms):.1f} to "
-                         f"{max(latencies_ms):.1f} ms: from the `PlayAlertSound` call (which the alerting "
-                         "report's read is microseconds before) to its first tone sample in the sink's "
-                         f"monitor, recorded by parec at {MONITOR_LATENCY_MS} ms fragments and dated from "
-                         "the chunks' arrival and the recording's sample clock"))
+    def show_first_sample(kind, driver, what):
+        def show(figures):
+            dated_ms, arrived_ms, calls_ms = figures
+            bound = statistics.median(arrived_ms)
+            rows.append((f"Play on a sleeping output to first sample at a {kind} null sink, {what}",
+                         f"**{bound:.1f} ms** median at most; dated {statistics.median(dated_ms):.1f} ms",
+                         f"<= {TARGET_FIRST_SAMPLE_MS:g} ms", met(bound <= TARGET_FIRST_SAMPLE_MS),
+                         f"{len(arrived_ms)} plays at spread phases, 2.5 s apart so that the output sleeps before "
+                         "each: from the `PlayAlertSound` call (which the alerting report's read is microseconds "
+                         "before) to the arrival of the first chunk holding its tone at parec, which records the "
+                         f"sink's monitor in {MONITOR_LATENCY_MS} ms fragments ({min(arrived_ms):.1f} to "
+                         f"{max(arrived_ms):.1f} ms): an upper bound; the first tone sample dated from the chunks' "
+                         f"arrival and the recording's sample clock, {min(dated_ms):.1f} to {max(dated_ms):.1f} ms "
+                         "(the dating runs a few ms early where the sink renders ahead, see DATED_EARLY_NS). The "
+                         "sink runs for the recorder. The calls took "
+                         f"{statistics.median(calls_ms) * 1000:.1f} us median, {max(calls_ms) * 1000:.1f} us at most"))
         return show
 
-    def show_server_cpu(kind):
-        def show(r):
-            rows.append((f"CPU per 1000 reports at 100/s, whole process, into a {kind} null sink",
-                         f"**{r['ms_per_1000']:.2f} ms**", "", "",
-                         f"{r['cpu_ms']:.1f} ms CPU over {r['reports']} reports counted in "
-                         f"{r['window_s']:.1f} s from the banner on, SDL's default output (PulseAudio's "
-                         f"protocol); by thread: {by_thread(r)}"))
-        return show
-
-    for kind, driver in SERVER_OUTPUTS:
+    for kind, driver, what in SERVER_OUTPUTS:
         attempt(f"first sample, {kind} through {driver}",
-                lambda: measure_first_sample(bench_play, kind, driver, plays), show_first_sample(kind, driver))
+                lambda: measure_first_sample(bench_play, kind, driver, plays), show_first_sample(kind, driver, what))
 
-    def cpu_into(kind):
-        with sound_server(kind) as sound:
-            return measure_cpu(counted, build, seconds, True, sound)
+    def show_suspended(figures):
+        dated_ms, arrived_ms = figures
+        rows.append(("Play on a sleeping output to first sample at a PulseAudio null sink that had suspended",
+                     f"**{statistics.median(arrived_ms):.1f} ms** median at most; dated "
+                     f"{statistics.median(dated_ms):.1f} ms", "", "",
+                     f"{len(arrived_ms)} plays, each once the sink read SUSPENDED; the recorder starts with the play "
+                     f"(and wakes the sink too): its first chunk holding tone came {min(arrived_ms):.1f} to "
+                     f"{max(arrived_ms):.1f} ms after the call, and the tone's start, dated from its end 100 ms "
+                     f"later (the recorder may come in after the start), {min(dated_ms):.1f} to "
+                     f"{max(dated_ms):.1f} ms"))
 
-    for kind in ("pulseaudio", "pipewire"):
-        attempt(f"CPU into {kind}", lambda: cpu_into(kind), show_server_cpu(kind))
+    attempt("first sample, suspended pulseaudio", lambda: measure_first_sample_suspended(bench_play, suspended_plays),
+            show_suspended)
+
+    def show_at_rest(results):
+        dummy = statistics.median(r["ms_per_1000"] for r in results["dummy"])
+        rows.append(("CPU per 1000 reports, remote at rest, output asleep: SDL's dummy driver",
+                     f"**{dummy:.2f} ms** median", "", "",
+                     f"{len(results['dummy'])} runs of {rest_seconds:g} s, "
+                     + ", ".join(f"{r['ms_per_1000']:.2f}" for r in results["dummy"])
+                     + f"; each {SETTLE_S:g} s after the banner (the ready sign played, the output asleep), "
+                     "taking turns with the three rows below; the counted build with its remote held at rest, so "
+                     f"that no fall sounds; by thread (last run): {by_thread(results['dummy'][-1])}"))
+        for name, what in (("pulseaudio", "PulseAudio, its stream corked"),
+                           ("pipewire-pulse", "pipewire-pulse, its stream corked"),
+                           ("pipewire", "PipeWire's own (SDL), its device closed")):
+            figure = statistics.median(r["ms_per_1000"] for r in results[name])
+            over = (figure / dummy - 1) * 100
+            rows.append((f"CPU per 1000 reports, remote at rest, output asleep: into {what}",
+                         f"**{figure:.2f} ms** median ({over:+.0f} % on dummy)", "within 10 % of dummy",
+                         met(over <= 10), f"{len(results[name])} runs, "
+                         + ", ".join(f"{r['ms_per_1000']:.2f}" for r in results[name])
+                         + f"; by thread (last run): {by_thread(results[name][-1])}"))
+        for kind, users in (("pulseaudio", ("pulseaudio",)), ("pipewire", ("pipewire-pulse", "pipewire"))):
+            alone = results[f"{kind} alone"]
+            watched = [r["server_cpu_ms"] for name in users for r in results[name]]
+            rows.append((f"The {kind} server's CPU over {rest_seconds:g} s of quiet",
+                         f"**{statistics.median(watched):.0f} ms** with the program watching, "
+                         f"**{statistics.median(alone):.0f} ms** without", "", "",
+                         "utime + stime of its processes (/proc/PID/stat, 10 ms ticks"
+                         + ("; pipewire, pipewire-pulse, wireplumber and dbus-daemon" if kind == "pipewire" else "")
+                         + f"): with, over the windows of the rows above ({', '.join(f'{v:.0f}' for v in watched)} ms); "
+                         f"without, over windows as long with no client ({', '.join(f'{v:.0f}' for v in alone)} ms)"))
+
+    rest_seconds = min(seconds, 10.0)
+    attempt("CPU at rest", lambda: measure_cpu_at_rest(counted, build, rest_seconds, rest_rounds), show_at_rest)
 
     def show_banner_sound(what):
         def show(times_ms):

@@ -1,14 +1,17 @@
 // Times PlayAlertSound calls, and the delay from a call to the clip's first samples in SDL's
-// disk output, on the real SDL player.
+// disk output, on the real player.
 // Usage: bench_play FOLDER CALLS TRIALS
 //        bench_play FOLDER --stamps TRIALS
+//        bench_play FOLDER --on-input TRIALS
 // In FOLDER it writes its own others_05.wav, in the alert clip's format (22050 Hz, mono,
 // 16-bit) but a short constant tone that silence cannot be taken for, and a FIFO that SDL's
 // disk driver writes its output into; a reader thread stamps the time of every chunk that
 // comes out of it. Prints its figures as name=value lines.
-// With --stamps it plays into whatever output SDL chooses (a sound server) and prints, for
-// each of TRIALS plays at spread phases, the steady clock's time of the call as
-// play_ns=NANOSECONDS; whoever records the server's output tells when the tone came out.
+// With --stamps it plays into whatever output the player chooses (a sound server) and prints,
+// for each of TRIALS plays at spread phases, each on an output that has gone to sleep since the
+// last, the steady clock's time of the call as play_ns=NANOSECONDS and how long the call took
+// as call_ns=NANOSECONDS; whoever records the server's output tells when the tone came out.
+// With --on-input it plays likewise whenever a line comes on standard input, TRIALS times.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,9 +47,10 @@ constexpr int64_t HeardWaitLimitMs = 2000;
 // Trials start spread over this span, so that they meet the output's buffer period at every phase.
 constexpr int64_t TrialSpreadUs = 50000;
 constexpr auto PollPeriod = std::chrono::microseconds(200);
-// Between stamped plays: the tone and far more than any server's queue, so that each play's
-// first samples follow silence.
-constexpr auto StampedPlayGap = std::chrono::milliseconds(400);
+// Between stamped plays: the tone and more than the output takes to go to sleep after it (the
+// PulseAudio client corks its stream 1 s after the server has played the clip out, SDL closes
+// its device after 1 to 1.5 s of quiet), so that each play wakes a sleeping output.
+constexpr auto StampedPlayGap = std::chrono::milliseconds(2500);
 }  // namespace
 
 static int64_t NowNs() {
@@ -220,16 +224,28 @@ static void PrintOutputRhythm() {
     if (seconds > 0) PrintFigure("disk_bytes_per_second", double(OutputBytes) / seconds);
 }
 
-static int StampPlays(uint32_t trials) {
+// Plays and prints when the call came and how long it took.
+static void PlayStamped() {
+    const int64_t now = NowNs();
+    PlayAlertSound();
+    const int64_t took = NowNs() - now;
+    std::printf("play_ns=%lld\ncall_ns=%lld\n", static_cast<long long>(now), static_cast<long long>(took));
+    std::fflush(stdout);
+}
+
+static int StampPlays(uint32_t trials, bool onInput) {
     if (LoadAlertSound() != 0) {
         std::fprintf(stderr, "%s did not load\n", AlertClipFile);
         return 1;
     }
+    char line[64];
     for (uint32_t trial = 0; trial < trials; ++trial) {
-        std::this_thread::sleep_for(StampedPlayGap + std::chrono::microseconds(TrialSpreadUs * trial / trials));
-        const int64_t now = NowNs();
-        PlayAlertSound();
-        std::printf("play_ns=%lld\n", static_cast<long long>(now));
+        if (onInput) {
+            if (std::fgets(line, sizeof line, stdin) == nullptr) break;
+        } else {
+            std::this_thread::sleep_for(StampedPlayGap + std::chrono::microseconds(TrialSpreadUs * trial / trials));
+        }
+        PlayStamped();
     }
     std::this_thread::sleep_for(StampedPlayGap);
     CloseClipPlayer();
@@ -238,16 +254,17 @@ static int StampPlays(uint32_t trials) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s FOLDER CALLS TRIALS | FOLDER --stamps TRIALS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FOLDER CALLS TRIALS | FOLDER --stamps|--on-input TRIALS\n", argv[0]);
         return 2;
     }
     const uint32_t trials = uint32_t(std::strtoul(argv[3], nullptr, 10));
-    if (std::strcmp(argv[2], "--stamps") == 0) {
+    const bool onInput = std::strcmp(argv[2], "--on-input") == 0;
+    if (onInput || std::strcmp(argv[2], "--stamps") == 0) {
         if (trials == 0 || trials > MaxTrials || chdir(argv[1]) != 0 || !WriteToneClip()) {
             std::fprintf(stderr, "TRIALS in 1..%u, and a folder to write the clip in\n", MaxTrials);
             return 2;
         }
-        return StampPlays(trials);
+        return StampPlays(trials, onInput);
     }
     const uint32_t calls = uint32_t(std::strtoul(argv[2], nullptr, 10));
     if (calls == 0 || calls > MaxCalls || trials == 0 || trials > MaxTrials) {

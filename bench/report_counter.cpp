@@ -1,6 +1,8 @@
 // Counts every input report the program reads, for the CPU benchmark. The link wraps
 // ReadReport (-Wl,--wrap on its C++ symbol); the count lives in a file mapped shared, named
-// by SENTRY_BENCH_REPORT_COUNT, so that the benchmark reads it while the program runs.
+// by SENTRY_BENCH_REPORT_COUNT, so that the benchmark reads it while the program runs. With
+// SENTRY_BENCH_AT_REST set, the remote is held at rest: its accelerometer reports read as the
+// simulated remote's rest, so that no fall sounds the alarm.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -32,9 +34,15 @@ static ReportCount* MapReportCount() {
 
 // Mapped before main, so before the probe's reader and the loop both read.
 static ReportCount* const ReportsRead = MapReportCount();
+static const bool AtRest = std::getenv("SENTRY_BENCH_AT_REST") != nullptr;
+constexpr uint8_t AccelReport = 0x31;
+constexpr uint8_t RestReadings[3] = {0x82, 0x82, 0x9C};  // x, y, z, as hid_access_sim.cpp has them
 
 extern "C" int32_t __wrap__Z10ReadReportiPhPji(int32_t handle, uint8_t* report, uint32_t* count, int32_t waitMs) {
     const int32_t got = __real__Z10ReadReportiPhPji(handle, report, count, waitMs);
     if (got == HidReportRead && ReportsRead != nullptr) ReportsRead->fetch_add(1, std::memory_order_relaxed);
+    if (got == HidReportRead && AtRest && report[0] == AccelReport && *count >= 6) {
+        for (int axis = 0; axis < 3; ++axis) report[3 + axis] = RestReadings[axis];
+    }
     return got;
 }
