@@ -685,8 +685,8 @@ def main():
     banner_runs = 3 if quick else 11
     calls = 10000 if quick else 200000
     trials = 5 if quick else 30
-    plays = 3 if quick else 20  # into each sound server: 2.5 s each
-    suspended_plays = 2 if quick else 10
+    plays = 2 if quick else 20  # into each sound server: 2.5 s each
+    suspended_plays = 1 if quick else 10
     rest_rounds = 1 if quick else 8  # of windows of at most 10 s: single runs spread by ±50 %
     hold_s = 1.0 if quick else 3.0
     floor_wakeups = int(REPORTS_PER_SECOND * min(seconds, 10.0))

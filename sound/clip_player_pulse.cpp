@@ -29,7 +29,7 @@ constexpr pa_usec_t ConnectLimitUs = 5000000;  // for a server to answer at star
 
 static bool UsingPulse;  // else SDL plays
 static pa_mainloop* Loop;
-static int WakeFd = -1;  // an eventfd: a start, or the end, for the loop's thread
+static int WakeFd = -1;  // an eventfd that wakes the loop's thread for a start, or to quit
 static std::thread LoopThread;
 
 static pa_sample_spec Spec;

@@ -16,7 +16,7 @@
 enum ClipConversion : uint8_t { CopyFrames, Pcm24ToS32, Float64ToF32, ALawToS16, MuLawToS16 };
 
 // Output buffers of 1/64 to 1/32 s (512 frames at the alert clip's 22050 Hz). A start waits
-// for the next buffer and a sound server queues about one more, so through PulseAudio a fall
+// for the next buffer and a sound server queues about one more, so through a server a fall
 // is heard some 25 ms after it is seen, against 55 ms with buffers twice as long; those cost
 // the audio thread, which wakes for every buffer also while silent, about 40 % less CPU.
 constexpr uint32_t BuffersPerSecond = 32;

@@ -1,6 +1,5 @@
-// The clip player on SDL2's audio, for what the PulseAudio client does not take: ALSA, SDL's
-// own drivers, PipeWire's native output, and clips in float64 or ADPCM. The same three calls
-// as clip_player.h, which they stand behind.
+// The clip player on SDL2's audio, behind clip_player.h for what the PulseAudio client does not
+// play: ALSA, SDL's own drivers, PipeWire's native output, and clips in float64 or ADPCM.
 #pragma once
 #include "wav_image.h"
 
