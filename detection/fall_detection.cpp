@@ -4,6 +4,8 @@
 
 #include "alert_sound.h"
 #include "console_keys.h"
+#include "event_delivery.h"
+#include "help_button.h"
 #include "wii_remote.h"
 
 static bool InWindow(uint8_t reading, uint8_t zeroG) {
@@ -26,12 +28,14 @@ void RunFallDetection() {
         if (KeyPressWaiting() && TakeKeyCode() == EscKeyCode) break;
         if (!AwaitReport()) continue;
         if (ButtonByte2 == QuitButtons) break;
+        WatchHelpButton();
 
         if (InWindow(AccelX, ZeroGX) && InWindow(AccelY, ZeroGY) && InWindow(AccelZ, ZeroGZ)) {
             // Held at its largest, a long run can never come round to RunToAlert again.
             if (RunLength < INT32_MAX) ++RunLength;
             if (RunLength == RunToAlert && Cooldown == 0) {
                 PlayAlertSound();
+                AlarmSounded(FallEvent);
                 Cooldown = 1;
             }
         } else {
