@@ -9,7 +9,9 @@
 #include "clip_player.h"
 #include "console_keys.h"
 #include "fake_clip_player.h"
+#include "event_runs.h"
 #include "fake_console_keys.h"
+#include "fake_event_runs.h"
 #include "fake_hid_access.h"
 #include "fake_message_box.h"
 #include "fake_remote_clock.h"
@@ -162,6 +164,27 @@ TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
     EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
     EXPECT_EQ(JournalCount("notice Alert"), 1);
     EXPECT_NE(JournalText().find("process set up\nthreads starting\nthreads started\n"), std::string::npos);
+}
+
+TEST_F(Fakes, EventRunsNumberEachRunFreeItOnlyWhenEndedAndRecordTheirSignals) {
+    FakeEventRunsReset();
+    EXPECT_EQ(StartRun("/x", "fall", 7), 0);
+    EXPECT_EQ(StartRun("/x", "ok", 8), 1);
+    int32_t through = -1;
+    EXPECT_EQ(TakeEndedRun(&through), NoRun);
+    FakeRunEnds(0, false);
+    StopRun(1);
+    KillRun(1);
+    EXPECT_EQ(TakeEndedRun(&through), 0);
+    EXPECT_EQ(through, 0);
+    EXPECT_EQ(StartRun("/x", "back", 9), 0) << "an ended run's number is free again";
+    FakeRunsCannotStart = true;
+    EXPECT_EQ(StartRun("/x", "lost", 10), NoRun);
+    EXPECT_EQ(FakeRunsGoing(), 2);
+    ASSERT_EQ(FakeRunStarts.size(), 4u);
+    EXPECT_EQ(FakeRunStarts[1].event, "ok");
+    EXPECT_EQ(FakeRunStarts[1].time, 8);
+    EXPECT_EQ(FakeRunSignals, (std::vector<std::string>{"stop 1", "kill 1"}));
 }
 
 }  // namespace
