@@ -49,8 +49,8 @@ struct HeldEvent {
 };
 
 static char CommandPath[PathBytes];
-static std::atomic<bool> Ready{false};  // a command to run: RaiseEvent holds events
-static std::mutex DeliveryLock;          // over everything below but the thread itself
+static std::atomic<bool> Ready{false};  // a command to run: RaiseEvent hands events over
+static std::mutex DeliveryLock;          // over everything below but the thread itself; never taken by RaiseEvent
 static std::condition_variable StoppedSettledChanged;
 static HeldEvent Held[HeldAtMost];
 static uint64_t NextOrder;
@@ -99,25 +99,54 @@ static void Hold(const char* name, int64_t time) {
     Held[slot] = HeldEvent{name, time, NextOrder++, Waiting, NoRun, 0, 0, 0, 0, false, false};
 }
 
-void RaiseEvent(const char* event) {
+// The hand-over from the threads that raise events to the delivery: a ring that raising never
+// waits on, as the delivery thread may be holding DeliveryLock or be off the processor.
+constexpr uint32_t HandedAtMost = 256;
+struct Handed {
+    const char* name;
+    int64_t time;
+    bool over;  // TroubleOver rather than an event
+};
+static Handed HandedOver[HandedAtMost];
+static std::atomic<uint32_t> HandedIn{0}, HandedOut{0};  // counts; the ring holds their difference
+static std::mutex RaiseLock;  // between raising threads only: the delivery never takes it
+
+static void HandOver(const char* name, bool over) {
     if (!Ready.load()) return;
     {
-        std::lock_guard<std::mutex> hold(DeliveryLock);
-        if (Stopping) return;
-        Hold(event, static_cast<int64_t>(std::time(nullptr)));
-        Started = Started || event == StartedEvent;
-        Trouble |= event == LostEvent ? RemoteLost : event == BatteryLowEvent ? BatteryLow
-                 : event == NoSoundEvent ? SoundMute : 0;
-        if (event == BackEvent) Trouble &= ~RemoteLost;
+        std::lock_guard<std::mutex> hold(RaiseLock);
+        const uint32_t in = HandedIn.load(std::memory_order_relaxed);
+        // Full only if the delivery thread has taken nothing for 256 events: this one is lost.
+        if (in - HandedOut.load(std::memory_order_acquire) == HandedAtMost) return;
+        HandedOver[in % HandedAtMost] = Handed{name, static_cast<int64_t>(std::time(nullptr)), over};
+        HandedIn.store(in + 1, std::memory_order_release);
     }
     WakeRunWaiter();
 }
 
-void TroubleOver(const char* event) {
-    if (!Ready.load()) return;
-    std::lock_guard<std::mutex> hold(DeliveryLock);
-    Trouble &= ~(event == LostEvent ? RemoteLost : event == BatteryLowEvent ? BatteryLow
-               : event == NoSoundEvent ? SoundMute : 0);
+void RaiseEvent(const char* event) { HandOver(event, false); }
+
+void TroubleOver(const char* event) { HandOver(event, true); }
+
+static uint32_t TroubleOf(const char* event) {
+    return event == LostEvent ? RemoteLost : event == BatteryLowEvent ? BatteryLow : event == NoSoundEvent ? SoundMute : 0;
+}
+
+// With the lock held: takes what was handed over, in order.
+static void TakeHandedOver() {
+    const uint32_t in = HandedIn.load(std::memory_order_acquire);
+    for (uint32_t out = HandedOut.load(std::memory_order_relaxed); out != in; ++out) {
+        const Handed& handed = HandedOver[out % HandedAtMost];
+        if (handed.over) {
+            Trouble &= ~TroubleOf(handed.name);
+        } else if (!Stopping) {
+            Hold(handed.name, handed.time);
+            Started = Started || handed.name == StartedEvent;
+            Trouble |= TroubleOf(handed.name);
+            if (handed.name == BackEvent) Trouble &= ~RemoteLost;
+        }
+        HandedOut.store(out + 1, std::memory_order_release);
+    }
 }
 
 // With the lock held: a try that did not go through.
@@ -156,6 +185,7 @@ static int32_t NextToStart(int64_t now, int32_t running) {
 
 int64_t DeliverEvents(int64_t nowMs) {
     std::unique_lock<std::mutex> hold(DeliveryLock);
+    TakeHandedOver();
     int32_t wentThrough = 0;
     for (int32_t run; (run = TakeEndedRun(&wentThrough)) != NoRun;) RunEnded(run, wentThrough != 0, nowMs);
     int64_t due = NothingDue;
@@ -208,6 +238,7 @@ int64_t DeliverEvents(int64_t nowMs) {
 
 static void Reset() {
     std::lock_guard<std::mutex> hold(DeliveryLock);
+    HandedOut.store(HandedIn.load());
     for (HeldEvent& held : Held) held = HeldEvent{};
     NextOrder = 0;
     Trouble = 0;
@@ -230,6 +261,7 @@ int32_t ReadyEventDelivery() {
 static void BeginStopping() {
     std::lock_guard<std::mutex> hold(DeliveryLock);
     if (Stopping) return;
+    TakeHandedOver();
     if (Started) Hold(StoppedEvent, static_cast<int64_t>(std::time(nullptr)));
     StoppedSettled = !Started;
     Stopping = true;
