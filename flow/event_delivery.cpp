@@ -33,7 +33,7 @@ constexpr int32_t PathBytes = 4096;
 // Trouble that keeps heartbeats back, one bit each.
 constexpr uint32_t RemoteLost = 1, BatteryLow = 2, SoundMute = 4;
 
-enum HeldState : uint8_t { Unused, Waiting, Starting, Running, Resting };  // Resting: until its retry
+enum HeldState : uint8_t { Unused, Waiting, Running, Resting };  // Resting: until its retry
 
 struct HeldEvent {
     const char* name;
@@ -184,7 +184,7 @@ static int32_t NextToStart(int64_t now, int32_t running) {
 }
 
 int64_t DeliverEvents(int64_t nowMs) {
-    std::unique_lock<std::mutex> hold(DeliveryLock);
+    std::lock_guard<std::mutex> hold(DeliveryLock);
     TakeHandedOver();
     int32_t wentThrough = 0;
     for (int32_t run; (run = TakeEndedRun(&wentThrough)) != NoRun;) RunEnded(run, wentThrough != 0, nowMs);
@@ -215,13 +215,10 @@ int64_t DeliverEvents(int64_t nowMs) {
     }
     for (int32_t next; (next = NextToStart(nowMs, running)) >= 0;) {
         HeldEvent& held = Held[next];
-        held.state = Starting;  // RaiseEvent, meanwhile, neither drops nor reuses it
         if (held.tries++ == 0) held.firstTryMs = nowMs;
         held.tryMs = nowMs;
         held.stopSent = held.killSent = false;
-        hold.unlock();
         const int32_t run = StartRun(CommandPath, held.name, held.time);
-        hold.lock();
         held.run = run;
         held.state = Running;
         if (run == NoRun) {

@@ -1,5 +1,5 @@
-// Spy in place of the event command's runs: records each run started and each signal sent,
-// and ends runs when the test says.
+// Spy in place of the event command's runs: records each start (a run's number is its place in
+// FakeRunStarts) and signal, and ends runs when the test says.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -8,17 +8,11 @@
 struct FakeRunStart {
     std::string event;
     int64_t time;  // the event's, as handed on
-    int32_t run;   // as returned: NoRun when it could not start
 };
-
-extern int32_t FakeEventCommandFound;  // what FindEventCommand returns: NoEventCommand after reset
-extern bool FakeRunsCannotStart;       // StartRun returns NoRun while set
 extern std::vector<FakeRunStart> FakeRunStarts;
-extern std::vector<std::string> FakeRunSignals;  // "stop 3", "kill 3"
-extern int32_t FakeEndingSignal;                 // what EndingSignalCaught returns
+extern std::vector<std::string> FakeRunCalls;  // in order: "fall" for a start, "stop fall", "kill fall"
+extern int32_t FakeEventCommandFound;          // what FindEventCommand returns: NoEventCommand after reset
+extern bool FakeRunsCannotStart;               // StartRun records the try and returns NoRun while set
 
 void FakeEventRunsReset();
-// The run ends, exit 0 or not; TakeEndedRun reports it next.
-void FakeRunEnds(int32_t run, bool wentThrough);
-// Runs started and not yet ended.
-int FakeRunsGoing();
+void FakeRunEnds(int32_t run, bool wentThrough);  // TakeEndedRun reports it next
