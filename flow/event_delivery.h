@@ -6,17 +6,18 @@
 
 constexpr const char* RefusedNotice = "Event command refused: others may change it.";
 
-// The events, by the names the command is given.
-constexpr const char* StartedEvent = "started";
-constexpr const char* FallEvent = "fall";
-constexpr const char* HelpEvent = "help";
-constexpr const char* OkEvent = "ok";
-constexpr const char* LostEvent = "lost";
-constexpr const char* BackEvent = "back";
-constexpr const char* BatteryLowEvent = "battery-low";
-constexpr const char* NoSoundEvent = "no-sound";
-constexpr const char* HeartbeatEvent = "heartbeat";
-constexpr const char* StoppedEvent = "stopped";
+// The events, by the names the command is given. Each is one object, whose address the
+// delivery tells them apart by.
+inline constexpr char StartedEvent[] = "started";
+inline constexpr char FallEvent[] = "fall";
+inline constexpr char HelpEvent[] = "help";
+inline constexpr char OkEvent[] = "ok";
+inline constexpr char LostEvent[] = "lost";
+inline constexpr char BackEvent[] = "back";
+inline constexpr char BatteryLowEvent[] = "battery-low";
+inline constexpr char NoSoundEvent[] = "no-sound";
+inline constexpr char HeartbeatEvent[] = "heartbeat";
+inline constexpr char StoppedEvent[] = "stopped";
 
 // Finds the event command and, where there is one that may be run, starts delivering. Says
 // RefusedNotice when there is one that others may change.
