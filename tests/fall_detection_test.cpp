@@ -1,7 +1,9 @@
 // The detection loop's counting, window, cool-down and ways out, driven by scripted reports
-// through the HID, keyboard and player spies.
+// through the HID, keyboard and player spies; and the worn rule over traces of its own.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "fake_console_keys.h"
 #include "fake_hid_access.h"
 #include "fall_detection.h"
+#include "fall_rules.h"
 #include "hid_access.h"
 #include "wii_remote.h"
 
@@ -30,6 +33,7 @@ protected:
         FakeClipPlayerReset();
         JournalClear();
         DeviceHandle = 7;
+        ActiveFallRule = FallRule::FreeFall;
         ButtonByte1 = ButtonByte2 = AccelX = AccelY = AccelZ = 0;
     }
     static void Queue(Reading r, uint8_t buttons2 = 0) { FakeHidQueueReport({0x31, 0, buttons2, r.x, r.y, r.z}); }
@@ -169,6 +173,77 @@ TEST_F(FallDetection, KeyModeSpansTheWholeLoop) {
     std::string journal = JournalText();
     EXPECT_EQ(journal.rfind("keys begin\n", 0), 0u) << journal;
     EXPECT_EQ(journal.substr(journal.size() - 9), "keys end\n") << journal;
+}
+
+// The worn rule, on traces in g at 100 reports a second.
+using G = std::array<float, 3>;
+using Trace = std::vector<G>;
+const G Upright{0, 0, 1}, Lying{1, 0, 0}, Unsupported{0, 0, 0.3f}, Impact{2.5f, 0, 1};
+
+Trace Then(Trace trace, G g, int reports) {
+    trace.insert(trace.end(), reports, g);
+    return trace;
+}
+Trace Fall(Trace before = {}) { return Then(Then(Then(before, Upright, 300), Unsupported, 30), Impact, 5); }
+Trace Moving(Trace trace, int reports) {
+    for (int report = 0; report < reports; ++report) trace.push_back(report / 10 % 2 ? Lying : G{1.6f, 0, 0});
+    return trace;
+}
+
+// The reports, from 0, on which the rule sounds, with the trace turned by `turn` (a rotation).
+std::vector<int> WornAlarms(const Trace& trace, const float turn[3][3]) {
+    ResetWornRule();
+    std::vector<int> alarms;
+    for (size_t report = 0; report < trace.size(); ++report) {
+        float g[3];
+        for (int row = 0; row < 3; ++row)
+            g[row] = turn[row][0] * trace[report][0] + turn[row][1] * trace[report][1] + turn[row][2] * trace[report][2];
+        if (WornPass(g[0], g[1], g[2])) alarms.push_back(static_cast<int>(report));
+    }
+    return alarms;
+}
+
+TEST(WornRule, HearsALossOfSupportAnImpactAndABodyTurnedAndStillOnceHoweverTheRemoteSits) {
+    const int impact = 330, judged = impact + 249;  // a fall's first impact report, and its alarm
+    const Trace fall = Then(Fall(), Lying, 400), three = Then(Fall(Then(Fall(fall), Lying, 400)), Lying, 400);
+    const struct {
+        const char* what;
+        Trace trace;
+        std::vector<int> alarms;
+    } cases[] = {
+        {"a fall", fall, {judged}},
+        {"support lost, no impact", Then(Then(Then({}, Upright, 300), Unsupported, 30), Lying, 400), {}},
+        {"an impact with no loss of support", Then(Then(Then({}, Upright, 330), Impact, 5), Lying, 400), {}},
+        {"up again at once", Then(Fall(), Upright, 400), {}},
+        {"moving on after it", Moving(Fall(), 400), {}},
+        {"a fall in the first 2 s", Then(Then(Then({}, Unsupported, 30), Impact, 5), Lying, 400), {}},
+        // Three falls 735 reports apart: the second is within 10 s of the first alarm.
+        {"three falls", three, {judged, judged + 2 * 735}},
+    };
+    const float identity[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    // Upside down and turned 40 degrees about the new vertical: no axis where it was.
+    const float c = std::cos(0.7f), s = std::sin(0.7f);
+    const float turned[3][3] = {{c, s, 0}, {s, -c, 0}, {0, 0, -1}};
+    for (const auto& test : cases) {
+        EXPECT_EQ(WornAlarms(test.trace, identity), test.alarms) << test.what;
+        EXPECT_EQ(WornAlarms(test.trace, turned), test.alarms) << test.what << ", turned";
+    }
+}
+
+TEST_F(FallDetection, WornTheLoopJudgesAccelerometerReportsInTheRemotesOwnGAndOnlyThose) {
+    ActiveFallRule = FallRule::Worn;
+    // Off centre, and 16 counts a g: read as an uncalibrated remote's 22 to 26, the impact falls short.
+    ZeroGX = 132, ZeroGY = 130, ZeroGZ = 134, OneGX = 148, OneGY = 146, OneGZ = 150;
+    auto queue = [](const Trace& trace) {
+        for (const G& g : trace) Queue({uint8_t(132 + 16 * g[0]), uint8_t(130 + 16 * g[1]), uint8_t(134 + 16 * g[2])});
+    };
+    FakeHidQueueReport({0x30, 0x00, 0x00});
+    queue(Fall());
+    FakeHidQueueReport({0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0});  // between impact and verdict: no sample
+    queue(Then({}, Lying, 300));
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{1 + 330 + 249 + 1 + 1}));
+    ZeroGX = ZeroGY = ZeroGZ = UncalibratedZeroG;
+    OneGX = OneGY = OneGZ = UncalibratedOneG;
 }
 
 }  // namespace
