@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a Release build in build/bench and runs every benchmark on it, printing Markdown
 # tables of the figures measured, with the machine they were measured on, and of the detection
-# rules on ../shared/falls when present. It reports figures, it does not judge them: exit status 0 when everything ran, non-zero when something could not.
+# rules on ../shared/falls when present. It reports figures, it does not judge them: exit
+# status 0 when everything ran, non-zero when something could not.
 # Usage: bench/run.sh [--quick] [--seconds N]
 #   --quick      short runs and few repetitions (3 s CPU runs), to see that it runs
 #   --seconds N  length of each CPU run (default 20)
