@@ -31,11 +31,16 @@ float ReadingInG(uint8_t reading, uint8_t zeroG, uint8_t oneG) {
 // sits, and on the angle between two postures, which is too. Every window is counted in reports.
 // A report whose magnitude reaches ImpactG is an impact when the second before it held a loss of
 // support (a magnitude down to LossOfSupportG); each impact is judged JudgedAfter reports later:
-// the posture of the 1.5 s from 1 s after it must lie 55° or further from the posture of a
-// second that ended a second before it, and the body must keep still (StillG) through it.
+// it must have been hard, HardReports of the 0.3 s from it on at HardG or more (a body meeting
+// the floor, where turning over in bed makes a blip); the posture of the 1.5 s from 1 s after it
+// must lie 55° or further from the posture of a second that ended a second before it; and the
+// body must keep still (StillG) through those 1.5 s.
 namespace {
 constexpr int32_t Kept = 256;  // reports: more than an impact's judging reaches back or ahead
-constexpr float ImpactG = 2.2f;
+constexpr float ImpactG = 1.8f;
+constexpr float HardG = 1.5f;
+constexpr int32_t HardReports = 5;
+constexpr int32_t ImpactSpanReports = 30;
 constexpr float LossOfSupportG = 0.8f;
 constexpr int32_t LossWithinReports = 100;
 constexpr int32_t BeforeStartsReports = WornHistoryReports;  // before the impact
@@ -69,6 +74,12 @@ static bool LostSupportBefore(int64_t impact) {
     for (int64_t report = impact - LossWithinReports; report < impact; ++report)
         if (Magnitude[Slot(report)] <= LossOfSupportG) return true;
     return false;
+}
+
+static bool Hard(int64_t impact) {
+    int32_t hard = 0;
+    for (int64_t report = impact; report < impact + ImpactSpanReports; ++report) hard += Magnitude[Slot(report)] >= HardG;
+    return hard >= HardReports;
 }
 
 static bool Turned(const float before[3], const float after[3]) {
@@ -111,7 +122,8 @@ bool WornPass(float x, float y, float z) {
     if (now - LastAlarm < WornHoldOffReports) return false;
     float after[3];
     Posture(judged + AfterStartsReports, AfterReports, after);
-    if (!Turned(PostureBefore[Slot(judged)], after) || !StillSince(judged + AfterStartsReports)) return false;
+    if (!Hard(judged) || !Turned(PostureBefore[Slot(judged)], after) || !StillSince(judged + AfterStartsReports))
+        return false;
     LastAlarm = now;
     for (bool& impact : Impact) impact = false;  // one fall, one alarm
     return true;

@@ -178,7 +178,7 @@ TEST_F(FallDetection, KeyModeSpansTheWholeLoop) {
 // The worn rule, on traces in g at 100 reports a second.
 using G = std::array<float, 3>;
 using Trace = std::vector<G>;
-const G Upright{0, 0, 1}, Lying{1, 0, 0}, Unsupported{0, 0, 0.3f}, Impact{2.5f, 0, 1};
+const G Upright{0, 0, 1}, Lying{1, 0, 0}, Unsupported{0, 0, 0.3f}, Impact{2, 0, 1};
 
 Trace Then(Trace trace, G g, int reports) {
     trace.insert(trace.end(), reports, g);
@@ -214,6 +214,7 @@ TEST(WornRule, HearsALossOfSupportAnImpactAndABodyTurnedAndStillOnceHoweverTheRe
         {"a fall", fall, {judged}},
         {"support lost, no impact", Then(Then(Then({}, Upright, 300), Unsupported, 30), Lying, 400), {}},
         {"an impact with no loss of support", Then(Then(Then({}, Upright, 330), Impact, 5), Lying, 400), {}},
+        {"a blip, not a hard impact", Then(Then(Then(Then({}, Upright, 300), Unsupported, 30), Impact, 4), Lying, 400), {}},
         {"up again at once", Then(Fall(), Upright, 400), {}},
         {"moving on after it", Moving(Fall(), 400), {}},
         {"a fall in the first 2 s", Then(Then(Then({}, Unsupported, 30), Impact, 5), Lying, 400), {}},
