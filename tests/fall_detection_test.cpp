@@ -34,6 +34,7 @@ protected:
         JournalClear();
         DeviceHandle = 7;
         ActiveFallRule = FallRule::FreeFall;
+        ZeroGX = ZeroGY = ZeroGZ = UncalibratedZeroG, OneGX = OneGY = OneGZ = UncalibratedOneG;
         ButtonByte1 = ButtonByte2 = AccelX = AccelY = AccelZ = 0;
     }
     static void Queue(Reading r, uint8_t buttons2 = 0) { FakeHidQueueReport({0x31, 0, buttons2, r.x, r.y, r.z}); }
@@ -176,55 +177,42 @@ TEST_F(FallDetection, KeyModeSpansTheWholeLoop) {
 }
 
 // The worn rule, on traces in g at 100 reports a second.
-using G = std::array<float, 3>;
+using G = std::array<float, 3>;  // x, y, z
 using Trace = std::vector<G>;
-const G Upright{0, 0, 1}, Lying{1, 0, 0}, Unsupported{0, 0, 0.3f}, Impact{2, 0, 1};
-
-Trace Then(Trace trace, G g, int reports) {
-    trace.insert(trace.end(), reports, g);
-    return trace;
-}
-Trace Fall(Trace before = {}) { return Then(Then(Then(before, Upright, 300), Unsupported, 30), Impact, 5); }
-Trace Moving(Trace trace, int reports) {
-    for (int report = 0; report < reports; ++report) trace.push_back(report / 10 % 2 ? Lying : G{1.6f, 0, 0});
+const G Up{0, 0, 1}, Lying{1, 0, 0}, Unsupported{0, 0, 0.3f}, Impact{2, 0, 1}, Jolt{1.6f, 0, 0};
+Trace Of(std::initializer_list<std::pair<G, int>> parts) {  // each g for so many reports
+    Trace trace;
+    for (auto [g, reports] : parts) trace.insert(trace.end(), reports, g);
     return trace;
 }
 
 // The reports, from 0, on which the rule sounds, with the trace turned by `turn` (a rotation).
-std::vector<int> WornAlarms(const Trace& trace, const float turn[3][3]) {
+std::vector<int> WornAlarms(const Trace& trace, const float (&turn)[3][3]) {
     ResetWornRule();
     std::vector<int> alarms;
-    for (size_t report = 0; report < trace.size(); ++report) {
-        float g[3];
-        for (int row = 0; row < 3; ++row)
-            g[row] = turn[row][0] * trace[report][0] + turn[row][1] * trace[report][1] + turn[row][2] * trace[report][2];
-        if (WornPass(g[0], g[1], g[2])) alarms.push_back(static_cast<int>(report));
+    for (size_t at = 0; at < trace.size(); ++at) {
+        auto axis = [&](int row) { return turn[row][0] * trace[at][0] + turn[row][1] * trace[at][1] + turn[row][2] * trace[at][2]; };
+        if (WornPass(axis(0), axis(1), axis(2))) alarms.push_back(static_cast<int>(at));
     }
     return alarms;
 }
 
 TEST(WornRule, HearsALossOfSupportAnImpactAndABodyTurnedAndStillOnceHoweverTheRemoteSits) {
-    const int impact = 330, judged = impact + 249;  // a fall's first impact report, and its alarm
-    const Trace fall = Then(Fall(), Lying, 400), three = Then(Fall(Then(Fall(fall), Lying, 400)), Lying, 400);
-    const struct {
-        const char* what;
-        Trace trace;
-        std::vector<int> alarms;
-    } cases[] = {
-        {"a fall", fall, {judged}},
-        {"support lost, no impact", Then(Then(Then({}, Upright, 300), Unsupported, 30), Lying, 400), {}},
-        {"an impact with no loss of support", Then(Then(Then({}, Upright, 330), Impact, 5), Lying, 400), {}},
-        {"a blip, not a hard impact", Then(Then(Then(Then({}, Upright, 300), Unsupported, 30), Impact, 4), Lying, 400), {}},
-        {"up again at once", Then(Fall(), Upright, 400), {}},
-        {"moving on after it", Moving(Fall(), 400), {}},
-        {"a fall in the first 2 s", Then(Then(Then({}, Unsupported, 30), Impact, 5), Lying, 400), {}},
-        // Three falls 735 reports apart: the second is within 10 s of the first alarm.
-        {"three falls", three, {judged, judged + 2 * 735}},
+    const int judged = 330 + 249;  // the verdict on a fall's first impact report
+    const struct { const char* what; Trace trace; std::vector<int> alarms; } cases[] = {
+        {"a fall", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 400}}), {judged}},
+        {"support lost, no impact", Of({{Up, 300}, {Unsupported, 30}, {Lying, 400}}), {}},
+        {"an impact, no loss of support", Of({{Up, 330}, {Impact, 5}, {Lying, 400}}), {}},
+        {"a blip, not a hard impact", Of({{Up, 300}, {Unsupported, 30}, {Impact, 4}, {Lying, 400}}), {}},
+        {"up again at once", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Up, 400}}), {}},
+        {"moving on", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 100}, {Jolt, 40}, {Lying, 300}}), {}},
+        // Falls 735 reports apart: the second within 10 s of the first alarm, the third not.
+        {"three falls", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 400}, {Up, 300}, {Unsupported, 30},
+                            {Impact, 5}, {Lying, 400}, {Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 400}}),
+         {judged, judged + 2 * 735}},
     };
-    const float identity[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    // Upside down and turned 40 degrees about the new vertical: no axis where it was.
-    const float c = std::cos(0.7f), s = std::sin(0.7f);
-    const float turned[3][3] = {{c, s, 0}, {s, -c, 0}, {0, 0, -1}};
+    const float c = std::cos(0.7f), s = std::sin(0.7f);  // upside down, turned 40 degrees: no axis where it was
+    const float identity[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, turned[3][3] = {{c, s, 0}, {s, -c, 0}, {0, 0, -1}};
     for (const auto& test : cases) {
         EXPECT_EQ(WornAlarms(test.trace, identity), test.alarms) << test.what;
         EXPECT_EQ(WornAlarms(test.trace, turned), test.alarms) << test.what << ", turned";
@@ -232,19 +220,14 @@ TEST(WornRule, HearsALossOfSupportAnImpactAndABodyTurnedAndStillOnceHoweverTheRe
 }
 
 TEST_F(FallDetection, WornTheLoopJudgesAccelerometerReportsInTheRemotesOwnGAndOnlyThose) {
-    ActiveFallRule = FallRule::Worn;
-    // Off centre, and 16 counts a g: read as an uncalibrated remote's 22 to 26, the impact falls short.
+    ActiveFallRule = FallRule::Worn;  // off centre, 16 counts a g: read as 22 to 26, the impact falls short
     ZeroGX = 132, ZeroGY = 130, ZeroGZ = 134, OneGX = 148, OneGY = 146, OneGZ = 150;
-    auto queue = [](const Trace& trace) {
-        for (const G& g : trace) Queue({uint8_t(132 + 16 * g[0]), uint8_t(130 + 16 * g[1]), uint8_t(134 + 16 * g[2])});
-    };
     FakeHidQueueReport({0x30, 0x00, 0x00});
-    queue(Fall());
-    FakeHidQueueReport({0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0});  // between impact and verdict: no sample
-    queue(Then({}, Lying, 300));
-    EXPECT_EQ(AlertPasses(), (std::vector<int>{1 + 330 + 249 + 1 + 1}));
-    ZeroGX = ZeroGY = ZeroGZ = UncalibratedZeroG;
-    OneGX = OneGY = OneGZ = UncalibratedOneG;
+    for (const G& g : Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 300}})) {
+        Queue({uint8_t(132 + 16 * g[0]), uint8_t(130 + 16 * g[1]), uint8_t(134 + 16 * g[2])});
+        if (g == Impact) FakeHidQueueReport({0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0});  // no sample
+    }
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{1 + 330 + 249 + 5 + 1}));
 }
 
 }  // namespace
