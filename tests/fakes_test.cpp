@@ -168,16 +168,16 @@ TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
 
 TEST_F(Fakes, EventRunsRecordStartsAndSignalsAndEndRunsWhenTold) {
     FakeEventRunsReset();
-    EXPECT_EQ(StartRun("/x", "fall", 7), 0);
     FakeRunsCannotStart = true;
     EXPECT_EQ(StartRun("/x", "ok", 8), NoRun);
+    FakeRunsCannotStart = false;
+    EXPECT_EQ(StartRun("/x", "fall", 7), 1);
     int32_t through = -1;
     EXPECT_EQ(TakeEndedRun(&through), NoRun);
-    FakeRunEnds(0, false);
-    KillRun(0);
-    EXPECT_TRUE(TakeEndedRun(&through) == 0 && through == 0);
-    EXPECT_EQ(FakeRunStarts[1].time, 8);
-    EXPECT_EQ(FakeRunCalls, (std::vector<std::string>{"fall", "ok", "kill fall"}));
+    FakeRunEnds(1, false);
+    KillRun(1);
+    EXPECT_TRUE(TakeEndedRun(&through) == 1 && through == 0 && FakeRunStarts[0].time == 8);
+    EXPECT_EQ(FakeRunCalls, (std::vector<std::string>{"ok", "fall", "kill fall"}));
 }
 
 }  // namespace
