@@ -94,9 +94,9 @@ TEST(EventCommand, EveryEventReachesItAFailedTryIsRunAgainWithItsTimeAndASleepin
         const std::string event = entry.substr(0, entry.find(' ')), time = entry.substr(entry.rfind(' ') + 1);
         EXPECT_EQ(entry, event + " " + event + " " + time);
         const std::string form = "dddd-dd-ddTdd:dd:dd+dd:dd";
+        ASSERT_EQ(time.size(), form.size()) << time;
         for (size_t i = 0; i < form.size(); ++i)
             EXPECT_TRUE(form[i] == 'd' ? isdigit(time[i]) : form[i] == '+' ? time[i] == '+' || time[i] == '-' : time[i] == form[i]) << time;
-        EXPECT_EQ(time.size(), form.size());
         events.push_back(event);
     }
     EXPECT_EQ(events, (std::vector<std::string>{"started", "fall", "lost", "back", "fall", "lost", "back", "fall",
