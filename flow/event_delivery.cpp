@@ -18,7 +18,7 @@
 
 constexpr int32_t HeldAtMost = 256;   // events waiting, running or waiting for a retry, together
 constexpr int32_t WaitingAtMost = 32;  // for their first run; fall, help, ok and stopped go beyond
-constexpr int32_t RunsAtOnce = 8;      // stopped, and at the end every waiting event, go beyond
+constexpr int32_t RunsAtOnce = 8;      // stopped, and at the end the waiting events, go beyond
 constexpr int64_t RunLimitMs = 60000;  // then SIGTERM,
 constexpr int64_t KillAfterStopMs = 5000;  // and SIGKILL this long after
 // Between one try's start and the next: these, then the last again and again.
@@ -176,7 +176,9 @@ static int32_t NextToStart(int64_t now, int32_t running) {
     for (int32_t i = 0; i < HeldAtMost; ++i) {
         const HeldEvent& held = Held[i];
         const bool runFree = running < RunsAtOnce;
-        const bool may = held.state == Waiting ? Stopping || runFree || Named(held, StoppedEvent)
+        // At the end every waiting event may start, but one run is always left for stopped.
+        const bool endRunFree = Stopping && running < RunsAtMost - 1;
+        const bool may = held.state == Waiting ? endRunFree || runFree || Named(held, StoppedEvent)
                          : held.state == Resting && !Stopping && runFree && held.retryMs <= now;
         if (may && (next < 0 || held.order < Held[next].order)) next = i;
     }

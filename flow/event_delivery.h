@@ -22,8 +22,8 @@ inline constexpr char StoppedEvent[] = "stopped";
 // Finds the event command and, where there is one that may be run, starts delivering. Says
 // RefusedNotice when there is one that others may change.
 void BeginEventDelivery();
-// Raises `stopped` when `started` was, waits for its run to end (5 s at most), starts every
-// event still waiting, and ends the delivery; runs still going are left to finish.
+// Raises `stopped` when `started` was, waits for its run to end (5 s at most), starts the
+// events still waiting as far as runs are left, and ends the delivery; runs going are left be.
 void EndEventDelivery();
 // Hands one of the events above to the command, stamped with the time now; returns at once.
 // Nothing without a command.
