@@ -5,7 +5,6 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <system_error>
@@ -56,7 +55,7 @@ static HeldEvent Held[HeldAtMost];
 static uint64_t NextOrder;
 static uint32_t Trouble;
 static bool Started;
-static bool Stopping;        // the end: no retries, no limit on waiting events
+static bool Stopping;        // the end: no retries, no heartbeats, the waiting all started
 static bool StoppedSettled;  // stopped ran, or could not, or was never raised
 static int64_t HeartbeatDueMs = NothingDue;
 
