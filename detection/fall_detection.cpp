@@ -2,7 +2,9 @@
 
 #include "alert_sound.h"
 #include "console_keys.h"
+#include "event_delivery.h"
 #include "fall_rules.h"
+#include "help_button.h"
 #include "wii_remote.h"
 
 FallRule ActiveFallRule = FallRule::FreeFall;
@@ -37,7 +39,11 @@ void RunFallDetection() {
         if (KeyPressWaiting() && TakeKeyCode() == EscKeyCode) break;
         if (!AwaitReport()) continue;
         if (ButtonByte2 == QuitButtons) break;
-        if (FallHeard(RunLength, Cooldown)) PlayAlertSound();
+        WatchHelpButton();
+        if (FallHeard(RunLength, Cooldown)) {
+            PlayAlertSound();
+            AlarmSounded(FallEvent);
+        }
     }
     EndConsoleKeys();
 }

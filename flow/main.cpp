@@ -6,7 +6,9 @@
 #include "clip_player.h"
 #include "command_line.h"
 #include "connection_probe.h"
+#include "event_delivery.h"
 #include "fall_detection.h"
+#include "help_button.h"
 #include "hid_access.h"
 #include "message_box.h"
 #include "process.h"
@@ -34,10 +36,12 @@ static void ProbeAndDetect() {
     SetReportingMode(ReportOnChange, ButtonsAccelReport);
     if (ProbeConnection()) {
         PlayAlertSound();  // the clip doubles as the sign that the remote is ready
+        TellOfPlay();
         WriteBanner();
         StopReaderThread();  // the probe's reader has read its last before the loop reads
         SetLeds(Led1);
         BeginWatching();
+        RaiseEvent(StartedEvent);
         RunFallDetection();
     } else {
         ShowMessage("Wii-Remote cannot open.");
@@ -53,8 +57,12 @@ int main(int argc, char** argv, char**) {
         ShowMessage("Wav files are not found.");
         return 1;
     }
+    BeginEventDelivery();
     // A fall alarm that cannot sound says so before it greets; the run goes on as it would.
-    if (!AlertSoundPlayable()) ShowNotice(MuteNotice);
+    if (!AlertSoundPlayable()) {
+        ShowNotice(MuteNotice);
+        RaiseEvent(NoSoundEvent);
+    }
     int32_t status = 0;
     DeviceHandle = OpenHidHandle(WiiRemoteVendorId, WiiRemoteProductId);
     if (DeviceHandle == NoHidHandle) {
@@ -64,6 +72,7 @@ int main(int argc, char** argv, char**) {
         ProbeAndDetect();
         CloseHidHandle(DeviceHandle);
     }
+    EndEventDelivery();
     CloseClipPlayer();
     return status;
 }

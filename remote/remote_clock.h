@@ -1,5 +1,5 @@
 // The clock that paces the conversation with the remote: when it was last heard, when it is
-// told again, asked for its status, or given up for lost.
+// told again, asked for its status, or given up for lost; and the events' retries and heartbeats.
 #pragma once
 #include <cstdint>
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "event_delivery.h"
 #include "hid_access.h"
 #include "message_box.h"
 #include "remote_clock.h"
@@ -238,13 +239,18 @@ static int64_t KeepRemoteWatched(int64_t now) {
     if (!Lost && now >= lostMs) {
         Lost = true;
         ShowNotice("Wii-Remote lost.");
+        RaiseEvent(LostEvent);
     }
     return Lost ? due : std::min(due, lostMs);
 }
 
 static void NoteBattery() {
     bool low = (InputReport[3] & BatteryNearlyEmptyFlag) != 0 || InputReport[6] < LowBatteryLevel;
-    if (low && !BatteryLowSaid) ShowNotice("Wii-Remote battery low.");
+    if (low && !BatteryLowSaid) {
+        ShowNotice("Wii-Remote battery low.");
+        RaiseEvent(BatteryLowEvent);
+    }
+    if (!low && BatteryLowSaid) TroubleOver(BatteryLowEvent);
     BatteryLowSaid = low;
 }
 
@@ -256,6 +262,7 @@ static void HearRemote(int64_t now) {
     if (Lost) {
         Lost = false;
         ShowNotice("Wii-Remote back.");
+        RaiseEvent(BackEvent);
         TellAgain(now);
         ReadCalibration(now);  // it may be another remote
     }

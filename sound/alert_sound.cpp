@@ -12,6 +12,7 @@ uint32_t SoundClipLoaded;
 
 static bool PlayerOpened;
 static bool MuteNoticeShown;  // since the last start that found an output
+static int32_t LastPlayWent = PlaySounded;
 
 int32_t LoadAlertSound() {
     const int32_t file = OpenClipFile(AlertClipFile);
@@ -42,11 +43,18 @@ int32_t AlertSoundPlayable() {
 }
 
 void PlayAlertSound() {
+    LastPlayWent = PlayMute;
     if (StartClipPlayer() != 0) {
         MuteNoticeShown = false;
+        LastPlayWent = PlaySounded;
     } else if (PlayerOpened && !MuteNoticeShown) {
         // The output was there at start-up and has gone since, as a sound server that ended.
         ShowNotice(MuteNotice);
         MuteNoticeShown = true;
+        LastPlayWent = PlayMuteSaid;
     }
+}
+
+int32_t LastPlay() {
+    return LastPlayWent;
 }

@@ -17,3 +17,9 @@ int32_t AlertSoundPlayable();
 // Starts the clip from its beginning, cutting off one still playing; returns at once. When
 // the output opened at load cannot be reached, says MuteNotice, once until a start reaches it.
 void PlayAlertSound();
+// How the last PlayAlertSound went: it reached an output, it did not, or it did not and said
+// MuteNotice.
+constexpr int32_t PlaySounded = 0;
+constexpr int32_t PlayMute = 1;
+constexpr int32_t PlayMuteSaid = 2;
+int32_t LastPlay();

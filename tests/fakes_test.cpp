@@ -9,7 +9,9 @@
 #include "clip_player.h"
 #include "console_keys.h"
 #include "fake_clip_player.h"
+#include "event_runs.h"
 #include "fake_console_keys.h"
+#include "fake_event_runs.h"
 #include "fake_hid_access.h"
 #include "fake_message_box.h"
 #include "fake_remote_clock.h"
@@ -162,6 +164,20 @@ TEST_F(Fakes, PlayerMessageBoxAndProcessRecordWhatTheyWereAsked) {
     EXPECT_EQ(JournalCount("message Wii-Remote"), 1);
     EXPECT_EQ(JournalCount("notice Alert"), 1);
     EXPECT_NE(JournalText().find("process set up\nthreads starting\nthreads started\n"), std::string::npos);
+}
+
+TEST_F(Fakes, EventRunsRecordStartsAndSignalsAndEndRunsWhenTold) {
+    FakeEventRunsReset();
+    FakeRunsCannotStart = true;
+    EXPECT_EQ(StartRun("/x", "ok", 8), NoRun);
+    FakeRunsCannotStart = false;
+    EXPECT_EQ(StartRun("/x", "fall", 7), 1);
+    int32_t through = -1;
+    EXPECT_EQ(TakeEndedRun(&through), NoRun);
+    FakeRunEnds(1, false);
+    KillRun(1);
+    EXPECT_TRUE(TakeEndedRun(&through) == 1 && through == 0 && FakeRunStarts[0].time == 8);
+    EXPECT_EQ(FakeRunCalls, (std::vector<std::string>{"ok", "fall", "kill fall"}));
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ for page in quillbramble-sentry quillbramble-sentry-sim; do
   check "man page $page installed, gzipped" mode_is "$root/share/man/man1/$page.1.gz" 644
 done
 check "copyright installed" mode_is "$root/share/doc/quillbramble-sentry/copyright" 644
+check "example event commands installed, not executable" mode_is "$root/share/doc/quillbramble-sentry/examples/on-event.mqtt" 644
 check "changelog names this version" \
   bash -c "zcat '$root/share/doc/quillbramble-sentry/changelog.gz' | head -n 1 | grep -qF 'quillbramble-sentry (0.1)'"
 check "udev rule sorts before 73-seat-late.rules" \

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev libpulse-dev)
 for option in "$@"; do
   case "$option" in
-    --tests) packages+=(libgtest-dev groff-base dpkg-dev pulseaudio pulseaudio-utils systemd) ;;
+    --tests) packages+=(libgtest-dev groff-base dpkg-dev pulseaudio pulseaudio-utils systemd mosquitto mosquitto-clients curl python3) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --package) packages+=(dpkg-dev lintian) ;;
     --bench) packages+=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus) ;;
