@@ -13,8 +13,10 @@ case "${1:-}" in
   --arch)
     [[ "${2:-}" == arm64 ]] || { echo "usage: $0 [--arch arm64]" >&2; exit 2; }
     build="$root/build/package-arm64"
-    deps+=(--arm64)
-    cross=(-DCMAKE_TOOLCHAIN_FILE="$root/tools/aarch64-linux-gnu.cmake") ;;
+    if [[ $(dpkg --print-architecture) != arm64 ]]; then  # on arm64 itself, the native build
+      deps+=(--arm64)
+      cross=(-DCMAKE_TOOLCHAIN_FILE="$root/tools/aarch64-linux-gnu.cmake")
+    fi ;;
   *) echo "usage: $0 [--arch arm64]" >&2; exit 2 ;;
 esac
 
