@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The installed layout and the Debian package, from a built tree.
-# Usage: install_test.sh BUILD_DIR SOUND_DIR (a private sound server's, from tools/sound_server.sh)
+# Usage: install_test.sh BUILD_DIR SOUND_DIR [EMULATOR]
+#   SOUND_DIR: a private sound server's, from tools/sound_server.sh
+#   EMULATOR: the command that runs a cross build's programs on this machine (qemu-aarch64 -L /)
 set -uo pipefail
 build=$1
+emulator=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -25,6 +28,15 @@ root="$stage/usr"
 check "launcher on the PATH, executable" mode_is "$root/bin/quillbramble-sentry" 755
 check "program in libexec, executable" mode_is "$root/libexec/quillbramble-sentry/quillbramble-sentry" 755
 check "simulated-remote build installed" mode_is "$root/libexec/quillbramble-sentry/quillbramble-sentry-sim" 755
+# From here on the installed programs run: a cross build's through its emulator, by scripts that
+# take their places.
+if [[ -n $emulator ]]; then
+  for program in "$root"/libexec/quillbramble-sentry/*; do
+    mv "$program" "$program.emulated"
+    printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$emulator" "$program.emulated" >"$program"
+    chmod 755 "$program"
+  done
+fi
 check "clip installed, readable" mode_is "$root/share/quillbramble-sentry/others_05.wav" 644
 check "clip is a WAV" bash -c "head -c 4 '$root/share/quillbramble-sentry/others_05.wav' | grep -q RIFF"
 check "udev rule installed" mode_is "$root/lib/udev/rules.d/70-quillbramble-sentry.rules" 644

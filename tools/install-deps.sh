@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs from Debian the packages the build needs that are missing, as root or through sudo.
-# Usage: tools/install-deps.sh [--tests] [--fuzz] [--package] [--bench]
+# Usage: tools/install-deps.sh [--tests] [--fuzz] [--package] [--bench] [--arm64]
+#   --arm64: the cross build for arm64 (tools/aarch64-linux-gnu.cmake) and qemu to run it, from
+#   Debian's arm64 architecture, which it adds to dpkg's
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libhidapi-dev libsdl2-dev libpulse-dev)
@@ -10,7 +12,10 @@ for option in "$@"; do
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --package) packages+=(dpkg-dev lintian) ;;
     --bench) packages+=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus) ;;
-    *) echo "usage: $0 [--tests] [--fuzz] [--package] [--bench]" >&2; exit 2 ;;
+    # arm64 packages of a library must have the version of the machine's own: apt upgrades those.
+    --arm64) packages+=(crossbuild-essential-arm64 qemu-user libhidapi-dev:arm64 libsdl2-dev:arm64
+                        libpulse-dev:arm64 libgtest-dev:arm64) ;;
+    *) echo "usage: $0 [--tests] [--fuzz] [--package] [--bench] [--arm64]" >&2; exit 2 ;;
   esac
 done
 
@@ -25,6 +30,9 @@ done
 as_root=()
 if [[ $(id -u) -ne 0 ]]; then
   as_root=(sudo)
+fi
+if [[ " ${missing[*]} " == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  "${as_root[@]}" dpkg --add-architecture arm64
 fi
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
