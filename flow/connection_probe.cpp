@@ -7,6 +7,7 @@
 
 #include "hid_access.h"
 #include "process.h"
+#include "remote_clock.h"
 #include "wii_remote.h"
 
 std::atomic<uint8_t> ReaderRun;
@@ -68,9 +69,10 @@ void StopReaderThread() {
     ReaderStopping = false;
 }
 
+// On the remote's clock, which counts whole milliseconds: more than `milliseconds` of them
+// apart means strictly more than that many have passed.
 void WaitMilliseconds(int32_t milliseconds) {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point start = Clock::now();
-    while (std::chrono::duration<double, std::milli>(Clock::now() - start).count() <= milliseconds) {
+    const int64_t start = RemoteClockMs();
+    while (RemoteClockMs() - start <= milliseconds) {
     }
 }

@@ -14,6 +14,6 @@ int32_t ProbeConnection();
 // Ends the reader for good: stops a read it is in, cuts its sleep short and joins it.
 // Afterwards the device is free for other reads and for closing.
 void StopReaderThread();
-// Busy-waits until strictly more than `milliseconds` have passed.
+// Busy-waits until strictly more than `milliseconds` have passed on the remote's clock.
 void WaitMilliseconds(int32_t milliseconds);
 void ReaderThreadMain(void* argument);

@@ -1,5 +1,5 @@
-// The clock that paces the conversation with the remote: when it was last heard, when it is
-// told again, asked for its status, or given up for lost.
+// The clock that paces the conversation with the remote: the probe's wait for its first data,
+// when it was last heard, when it is told again, asked for its status, or given up for lost.
 #pragma once
 #include <cstdint>
 
