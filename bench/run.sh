@@ -3,7 +3,7 @@
 # table of the figures measured, with the machine they were measured on. It reports figures,
 # it does not judge them: exit status 0 when everything ran, non-zero when something could not.
 # Usage: bench/run.sh [--quick] [--seconds N]
-#   --quick      short runs and few repetitions (3 s CPU runs), to see that it runs
+#   --quick      short runs and few repetitions (1 s CPU runs), to see that it runs
 #   --seconds N  length of each CPU run (default 20)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,4 +24,5 @@ done
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSENTRY_BENCH=ON -DSENTRY_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" \
   --target quillbramble-sentry-sim bench_sentry_sim_counted bench_play bench_wake_floor alert-clip >/dev/null
-exec python3 "$root/bench/measure.py" "$build" "${options[@]}"
+# Debian's Python, which has the python3-pexpect that install-deps.sh installs.
+exec /usr/bin/python3 -B "$root/bench/measure.py" "$build" "${options[@]}"
