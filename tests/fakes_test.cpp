@@ -107,12 +107,12 @@ TEST_F(Fakes, ClockRunsOnGoesForwardWhenToldAndWaitsForASignWhenHeld) {
     EXPECT_GE(RemoteClockMs() - before, 60000);
     FakeClockReset();
     EXPECT_LT(RemoteClockMs() - before, 60000);
-    std::atomic<uint8_t> sign{0};
-    FakeClockHoldUntil(sign);
+    static bool sign = false;
+    FakeClockHoldUntil([] { return sign; });
     before = RemoteClockMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(RemoteClockMs(), before);
-    sign = 1;
+    sign = true;
     EXPECT_EQ(RemoteClockMs(), before + 1);
     EXPECT_EQ(RemoteClockMs(), before + 2);
     FakeClockReset();

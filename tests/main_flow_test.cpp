@@ -101,7 +101,7 @@ TEST_F(MainFlow, ASilentRemoteFailsTheProbeWithStatusZeroAndNoConsoleText) {
 
 TEST_F(MainFlow, AStreamingRemoteIsGreetedAndWatchedUntilHome) {
     PutClip();
-    FakeClockHoldUntil(AccelX);  // the probe's data are in before its wait ends
+    FakeClockHoldUntil([] { return AccelX != 0; });  // the probe's data are in before its wait ends
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 10);
     FakeHidQueueReport({0x31, 0x00, 0x80, 0x82, 0x82, 0x9C}, 150);
     std::string output;

@@ -1,17 +1,13 @@
 #include "fake_remote_clock.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "remote_clock.h"
 
 static std::atomic<int64_t> AheadMs;
-static std::atomic<const std::atomic<uint8_t>*> HeldUntil;
+static std::atomic<bool (*)()> HeldUntil;
 static std::atomic<int64_t> HeldAtMs;
-
-static int64_t SteadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void FakeClockReset() {
     HeldUntil = nullptr;
@@ -23,13 +19,15 @@ void FakeClockAdvance(int64_t ms) {
     HeldAtMs += ms;
 }
 
-void FakeClockHoldUntil(const std::atomic<uint8_t>& sign) {
-    HeldAtMs = SteadyMs() + AheadMs;
-    HeldUntil = &sign;
+void FakeClockHoldUntil(bool (*signGiven)()) {
+    HeldUntil = nullptr;
+    HeldAtMs = RemoteClockMs();
+    HeldUntil = signGiven;
 }
 
 int64_t RemoteClockMs() {
-    const std::atomic<uint8_t>* sign = HeldUntil;
-    if (!sign) return SteadyMs() + AheadMs;
-    return *sign != 0 ? ++HeldAtMs : HeldAtMs.load();
+    using namespace std::chrono;
+    bool (*signGiven)() = HeldUntil;
+    if (signGiven) return signGiven() ? ++HeldAtMs : HeldAtMs.load();
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + AheadMs;
 }
