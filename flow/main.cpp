@@ -1,9 +1,10 @@
-// The program's run, once, in a fixed order: the clip, the remote, the probe, the greeting,
-// the detection loop, and the exit status.
+// The program's run, once, in a fixed order: the command line, the clip, the remote, the probe,
+// the greeting, the detection loop, and the exit status.
 #include <cstdio>
 
 #include "alert_sound.h"
 #include "clip_player.h"
+#include "command_line.h"
 #include "connection_probe.h"
 #include "fall_detection.h"
 #include "hid_access.h"
@@ -44,8 +45,10 @@ static void ProbeAndDetect() {
     }
 }
 
-int main(int, char**, char**) {
+int main(int argc, char** argv, char**) {
     SetUpProcess();
+    const int32_t early = ReadCommandLine(argc, argv);
+    if (early != KeepRunning) return early;
     if (LoadAlertSound() != 0) {
         ShowMessage("Wav files are not found.");
         return 1;

@@ -10,10 +10,13 @@
 // "low-battery" (its status shows the battery nearly empty), "drops" (gone for 5 s in every
 // 20 s, and back in its power-on mode, as a remote out of range or switched off and on),
 // "off-centre" (its calibration, and so its falls, off the middle of the scale, as some remotes
-// are) or "calm" (falls a third as often, for a long quiet stretch between two alarms).
+// are), "calm" (falls a third as often, for a long quiet stretch between two alarms) or
+// "replay:FILE" (plays a recording, 3 bytes X Y Z a report, at 100 reports a second, and then
+// holds its last reading).
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -49,6 +52,8 @@ constexpr uint32_t FirstCalibrationAt = 0x16, SecondCalibrationAt = 0x20;
 constexpr uint8_t ReadsRegisters = 0x04;    // in a memory read's CC byte
 constexpr uint8_t NoSuchAddress = 0x08;     // a memory answer's error
 constexpr uint32_t MemoryDataBytes = 16;    // at most, in one answer
+constexpr char ReplayKind[] = "replay:";
+constexpr uint32_t ReplayBytesAtMost = 3 * 100 * 3600;  // an hour of reports; the rest is not played
 }  // namespace
 
 static std::mutex SimLock;
@@ -70,6 +75,9 @@ static uint8_t Answers[AnswersKept][HidReportBytes];
 static uint32_t AnswerBytes[AnswersKept];
 static int AnswerCount;
 static uint8_t Eeprom[EepromBytes];
+static uint8_t Recording[ReplayBytesAtMost];
+static uint32_t RecordingBytes;  // 0: no recording, the remote falls by itself
+static uint32_t ReplayedBytes;
 
 static const char* SimKind() {
     const char* kind = std::getenv("QUILLBRAMBLE_SIM_REMOTE");
@@ -86,12 +94,26 @@ static int Noise() {
 
 static uint8_t Reading(uint8_t centre, int spread) { return static_cast<uint8_t>(centre + spread * Noise()); }
 
+// Loads the recording that "replay:FILE" names; false when there is none to play.
+static bool LoadRecording(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    RecordingBytes = file ? static_cast<uint32_t>(std::fread(Recording, 1, ReplayBytesAtMost, file)) / 3 * 3 : 0;
+    if (file) std::fclose(file);
+    ReplayedBytes = 0;
+    if (RecordingBytes == 0) std::fprintf(stderr, "Recording cannot be played: %s\n", path);
+    return RecordingBytes > 0;
+}
+
 static void FillAccelReport(uint8_t* report, int64_t streamMs) {
     int64_t inCycle = streamMs % FallCycleMs;
     report[0] = 0x31;
     report[1] = 0x00;
     report[2] = 0x00;
-    if (inCycle >= FallStartMs && inCycle < FallStartMs + WeightlessMs) {
+    if (RecordingBytes > 0) {
+        // Report by report, however the stream pauses for a status report; the last one is held.
+        std::memcpy(report + 3, Recording + ReplayedBytes, 3);
+        if (ReplayedBytes + 3 < RecordingBytes) ReplayedBytes += 3;
+    } else if (inCycle >= FallStartMs && inCycle < FallStartMs + WeightlessMs) {
         // Weightless, a remote reads its own zero-g points.
         report[3] = Reading(Eeprom[FirstCalibrationAt], 2);
         report[4] = Reading(Eeprom[FirstCalibrationAt + 1], 2);
@@ -181,6 +203,9 @@ static void QueueMemoryAnswer(const uint8_t* request) {
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     if (vendorId != 0x057E || productId != 0x0306 || std::strcmp(SimKind(), "absent") == 0) return NoHidHandle;
     std::lock_guard<std::mutex> hold(SimLock);
+    const bool replay = std::strncmp(SimKind(), ReplayKind, sizeof ReplayKind - 1) == 0;
+    RecordingBytes = 0;
+    if (replay && !LoadRecording(SimKind() + sizeof ReplayKind - 1)) return NoHidHandle;
     Silent = std::strcmp(SimKind(), "silent") == 0;
     ButtonsOnly = std::strcmp(SimKind(), "buttons-only") == 0;
     LowBattery = std::strcmp(SimKind(), "low-battery") == 0;

@@ -22,6 +22,9 @@ std::atomic<uint8_t> AccelZ;
 uint8_t ZeroGX = UncalibratedZeroG;
 uint8_t ZeroGY = UncalibratedZeroG;
 uint8_t ZeroGZ = UncalibratedZeroG;
+uint8_t OneGX = UncalibratedOneG;
+uint8_t OneGY = UncalibratedOneG;
+uint8_t OneGZ = UncalibratedOneG;
 
 static_assert(sizeof InputReport == HidReportBytes && sizeof OutputReport == HidReportBytes,
               "the HID layer fills and sends whole report buffers");
@@ -134,6 +137,7 @@ static void RequestCalibration(int64_t now) {
 // Reads the calibration afresh; the fixed window holds until its answer.
 static void ReadCalibration(int64_t now) {
     ZeroGX = ZeroGY = ZeroGZ = UncalibratedZeroG;
+    OneGX = OneGY = OneGZ = UncalibratedOneG;
     CalibrationRequests = 0;
     RequestCalibration(now);
 }
@@ -171,6 +175,9 @@ static void HearMemoryData(int64_t now) {
         ZeroGX = block[0];
         ZeroGY = block[1];
         ZeroGZ = block[2];
+        OneGX = block[4];
+        OneGY = block[5];
+        OneGZ = block[6];
         return;
     }
 }
@@ -201,6 +208,7 @@ void SetReportingMode(uint8_t flags, uint8_t mode) {
     Watching = Lost = BatteryLowSaid = false;
     CalibrationRequests = 0;
     ZeroGX = ZeroGY = ZeroGZ = UncalibratedZeroG;
+    OneGX = OneGY = OneGZ = UncalibratedOneG;
     SendMode();
 }
 

@@ -27,12 +27,17 @@ extern std::atomic<uint8_t> AccelX;
 extern std::atomic<uint8_t> AccelY;
 extern std::atomic<uint8_t> AccelZ;
 
-// Each axis's reading in free fall: this remote's own, from its calibration, once read; until
-// then, and for a remote whose calibration cannot be had, UncalibratedZeroG.
+// Each axis's reading in free fall, and at rest with 1 g along it: this remote's own, from its
+// calibration, once read; until then, and for a remote whose calibration cannot be had, the
+// uncalibrated points (26 counts a g).
 constexpr uint8_t UncalibratedZeroG = 128;
+constexpr uint8_t UncalibratedOneG = 154;
 extern uint8_t ZeroGX;
 extern uint8_t ZeroGY;
 extern uint8_t ZeroGZ;
+extern uint8_t OneGX;
+extern uint8_t OneGY;
+extern uint8_t OneGZ;
 
 // LED bits 0x10..0x80 are LEDs 1..4; bit 0 is rumble.
 void SetLeds(uint8_t leds);

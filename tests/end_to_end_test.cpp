@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -52,10 +53,14 @@ void RemoveFolder(const std::string& folder) {
 
 // Runs in the child: into the folder, with the environment given, then the program.
 [[noreturn]] void StartProgram(const char* program, const std::string& folder,
-                               const std::vector<std::string>& environment) {
+                               const std::vector<std::string>& environment,
+                               const std::vector<std::string>& arguments = {}) {
     if (chdir(folder.c_str()) != 0) _exit(126);
     for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
-    execl(program, program, static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program, argv.data());
     _exit(127);
 }
 
@@ -544,6 +549,27 @@ TEST(EndToEnd, AtATerminalTheMessageWaitsForEnter) {
     EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "it went on before the message was acknowledged";
     ASSERT_EQ(write(master, "\r", 1), 1);
     EXPECT_EQ(WaitExit(child, 5), 0);
+    close(master);
+    RemoveFolder(folder);
+}
+
+TEST(EndToEnd, WornTheSimulatedRemoteReplayingAFallSoundsOnceAfterTheReadySign) {
+    std::string folder = MakeFolder(true), sound = folder + "/played.raw", screen;
+    std::ofstream fall(folder + "/fall.acc", std::ios::binary);
+    // Standing 3 s, 0.3 s without support, an impact, then lying still: 26 counts a g about 128.
+    for (auto [x, y, z, reports] : {std::array{128, 128, 154, 300}, {128, 128, 136, 30}, {193, 128, 154, 5}, {154, 128, 128, 400}})
+        for (int report = 0; report < reports; ++report) fall << char(x) << char(y) << char(z);
+    fall.close();
+    int master;
+    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0)
+        StartProgram(SENTRY_SIM_PROGRAM, folder, {"QUILLBRAMBLE_SIM_REMOTE=replay:fall.acc", "SDL_AUDIODRIVER=disk",
+                     "SDL_DISKAUDIOFILE=" + sound}, {"--worn"});
+    RecordBursts(master, &screen, sound, 2, 60);
+    // A second alarm would come before the recording ends, a second later, or after it.
+    EXPECT_EQ(Bursts(RecordBursts(master, &screen, sound, 3, 3)).size(), 2u) << "the ready sign, and one alarm";
+    ASSERT_EQ(write(master, "\033", 1), 1);
+    EXPECT_EQ(WaitExit(child, 10), 0);
     close(master);
     RemoveFolder(folder);
 }

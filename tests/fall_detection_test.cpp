@@ -1,7 +1,9 @@
 // The detection loop's counting, window, cool-down and ways out, driven by scripted reports
-// through the HID, keyboard and player spies.
+// through the HID, keyboard and player spies; and the worn rule over traces of its own.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "fake_console_keys.h"
 #include "fake_hid_access.h"
 #include "fall_detection.h"
+#include "fall_rules.h"
 #include "hid_access.h"
 #include "wii_remote.h"
 
@@ -30,6 +33,8 @@ protected:
         FakeClipPlayerReset();
         JournalClear();
         DeviceHandle = 7;
+        ActiveFallRule = FallRule::FreeFall;
+        ZeroGX = ZeroGY = ZeroGZ = UncalibratedZeroG, OneGX = OneGY = OneGZ = UncalibratedOneG;
         ButtonByte1 = ButtonByte2 = AccelX = AccelY = AccelZ = 0;
     }
     static void Queue(Reading r, uint8_t buttons2 = 0) { FakeHidQueueReport({0x31, 0, buttons2, r.x, r.y, r.z}); }
@@ -169,6 +174,60 @@ TEST_F(FallDetection, KeyModeSpansTheWholeLoop) {
     std::string journal = JournalText();
     EXPECT_EQ(journal.rfind("keys begin\n", 0), 0u) << journal;
     EXPECT_EQ(journal.substr(journal.size() - 9), "keys end\n") << journal;
+}
+
+// The worn rule, on traces in g at 100 reports a second.
+using G = std::array<float, 3>;  // x, y, z
+using Trace = std::vector<G>;
+const G Up{0, 0, 1}, Lying{1, 0, 0}, Unsupported{0, 0, 0.3f}, Impact{2, 0, 1}, Jolt{1.6f, 0, 0};
+Trace Of(std::initializer_list<std::pair<G, int>> parts) {  // each g for so many reports
+    Trace trace;
+    for (auto [g, reports] : parts) trace.insert(trace.end(), reports, g);
+    return trace;
+}
+
+// The reports, from 0, on which the rule sounds, with the trace turned by `turn` (a rotation).
+std::vector<int> WornAlarms(const Trace& trace, const float (&turn)[3][3]) {
+    ResetWornRule();
+    std::vector<int> alarms;
+    for (size_t at = 0; at < trace.size(); ++at) {
+        auto axis = [&](int row) { return turn[row][0] * trace[at][0] + turn[row][1] * trace[at][1] + turn[row][2] * trace[at][2]; };
+        if (WornPass(axis(0), axis(1), axis(2))) alarms.push_back(static_cast<int>(at));
+    }
+    return alarms;
+}
+
+TEST(WornRule, HearsALossOfSupportAnImpactAndABodyTurnedAndStillOnceHoweverTheRemoteSits) {
+    const int judged = 330 + 249;  // the verdict on a fall's first impact report
+    const struct { const char* what; Trace trace; std::vector<int> alarms; } cases[] = {
+        {"a fall", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 400}}), {judged}},
+        {"support lost, no impact", Of({{Up, 300}, {Unsupported, 30}, {Lying, 400}}), {}},
+        {"an impact, no loss of support", Of({{Up, 330}, {Impact, 5}, {Lying, 400}}), {}},
+        {"a blip, not a hard impact", Of({{Up, 300}, {Unsupported, 30}, {Impact, 4}, {Lying, 400}}), {}},
+        {"up again at once", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Up, 400}}), {}},
+        {"moving on", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 100}, {Jolt, 40}, {Lying, 300}}), {}},
+        // Falls 735 reports apart: the second within 10 s of the first alarm, the third not.
+        {"three falls", Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 400}, {Up, 300}, {Unsupported, 30},
+                            {Impact, 5}, {Lying, 400}, {Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 400}}),
+         {judged, judged + 2 * 735}},
+    };
+    const float c = std::cos(0.7f), s = std::sin(0.7f);  // upside down, turned 40 degrees: no axis where it was
+    const float identity[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, turned[3][3] = {{c, s, 0}, {s, -c, 0}, {0, 0, -1}};
+    for (const auto& test : cases) {
+        EXPECT_EQ(WornAlarms(test.trace, identity), test.alarms) << test.what;
+        EXPECT_EQ(WornAlarms(test.trace, turned), test.alarms) << test.what << ", turned";
+    }
+}
+
+TEST_F(FallDetection, WornTheLoopJudgesAccelerometerReportsInTheRemotesOwnGAndOnlyThose) {
+    ActiveFallRule = FallRule::Worn;  // off centre, 16 counts a g: read as 22 to 26, the impact falls short
+    ZeroGX = 132, ZeroGY = 130, ZeroGZ = 134, OneGX = 148, OneGY = 146, OneGZ = 150;
+    FakeHidQueueReport({0x30, 0x00, 0x00});
+    for (const G& g : Of({{Up, 300}, {Unsupported, 30}, {Impact, 5}, {Lying, 300}})) {
+        Queue({uint8_t(132 + 16 * g[0]), uint8_t(130 + 16 * g[1]), uint8_t(134 + 16 * g[2])});
+        if (g == Impact) FakeHidQueueReport({0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0});  // no sample
+    }
+    EXPECT_EQ(AlertPasses(), (std::vector<int>{1 + 330 + 249 + 5 + 1}));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the program and runs it in the folder that holds its clip.
-# Usage: tools/run.sh          the program, with a paired Wii Remote
-#        tools/run.sh --sim    the same program with a simulated remote that falls every few seconds
+# Usage: tools/run.sh [--sim] [OPTION...]
+#   the program, with a paired Wii Remote; with --sim the same program with a simulated remote
+#   that falls every few seconds. The options after it go to the program (--worn, --help).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/run"
@@ -13,6 +14,7 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 program=quillbramble-sentry
 if [[ "${1:-}" == "--sim" ]]; then
   program=quillbramble-sentry-sim
+  shift
 fi
 cd "$build"
-exec "./$program"
+exec "./$program" "$@"
