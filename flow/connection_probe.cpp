@@ -33,6 +33,10 @@ int32_t ProbeConnection() {
         // No reader: nothing is read, and the verdict below is "no data".
     }
     EndStartingThreads();
+    // The wait is the remote's to answer in: it begins once the reader is at its read, however
+    // long a busy machine takes to run the new thread.
+    while (ReaderThread.joinable() && ReaderActive == 0) {
+    }
     WaitMilliseconds(ProbeWaitMs);
     ReaderRun = 0;
     return AccelX != 0 ? 1 : 0;
