@@ -166,8 +166,9 @@ TEST_F(HidLayer, ReadReturnsReportsRetriesASingleFailureAndWaitsOutItsLimitInSli
     start = Clock::now();
     EXPECT_TRUE(Read(300).empty()) << "a failed read is no report";
     EXPECT_TRUE(MsSince(start) >= 295 && MsSince(start) < 1500) << MsSince(start);
+    // The limit in slices of at most 100 ms: three of them, unless the machine held one up.
     std::vector<int> slices = HidapiDoubleRecord().readMs;
-    EXPECT_GE(slices.size(), 7u);
+    EXPECT_GE(slices.size(), 5u);
     for (int ms : slices) EXPECT_TRUE(ms > 0 && ms <= 100) << ms;
     EXPECT_EQ(HidapiDoubleRecord().opens, 1);
 }
