@@ -41,7 +41,7 @@ constexpr uint32_t MaxTrials = 1000;
 constexpr uint32_t MaxChunks = 100000;
 // Silence that must come out after the last tone before a trial starts: more than SDL's
 // stdio buffer and a few device buffers, so nothing of the last play is still on its way.
-constexpr uint64_t QuietBytesBeforeTrial = 16384;
+constexpr int64_t QuietBytesBeforeTrial = 16384;
 constexpr int64_t QuietWaitLimitMs = 5000;
 constexpr int64_t HeardWaitLimitMs = 2000;
 // Trials start spread over this span, so that they meet the output's buffer period at every phase.
@@ -51,6 +51,8 @@ constexpr auto PollPeriod = std::chrono::microseconds(200);
 // PulseAudio client corks its stream 1 s after the server has played the clip out, SDL closes
 // its device after 1 to 1.5 s of quiet), so that each play wakes a sleeping output.
 constexpr auto StampedPlayGap = std::chrono::milliseconds(2500);
+// After the last: its tone (100 ms) at the sink many times over, before the player closes.
+constexpr auto AfterLastPlay = std::chrono::milliseconds(1000);
 }  // namespace
 
 static int64_t NowNs() {
@@ -69,10 +71,10 @@ static int64_t FirstChunkNs;
 static int64_t LastChunkNs;
 static uint64_t OutputBytes;
 
-static std::atomic<bool> OutputOpened{false};
+static std::atomic<int64_t> OutputOpened{0};  // 1 once SDL has opened the FIFO
 static std::atomic<int64_t> ArmedNs{0};  // when the trial's PlayAlertSound was called; 0: none running
 static std::atomic<int64_t> HeardNs{0};  // when the first tone of that trial came out
-static std::atomic<uint64_t> QuietBytes{0};  // silence since the last tone
+static std::atomic<int64_t> QuietBytes{0};  // silence since the last tone
 
 static void PutLe(uint8_t* at, uint32_t value, uint32_t bytes) {
     for (uint32_t i = 0; i < bytes; ++i) at[i] = uint8_t(value >> (8 * i));
@@ -106,7 +108,7 @@ static void ReadOutput() {
     // Blocks until SDL opens the FIFO for writing (or main gives up and opens it itself).
     int fifo = open(OutputFifo, O_RDONLY);
     if (fifo < 0) return;
-    OutputOpened = true;
+    OutputOpened = 1;
     static uint8_t chunk[65536];
     for (;;) {
         ssize_t got = read(fifo, chunk, sizeof chunk);
@@ -126,37 +128,20 @@ static void ReadOutput() {
         for (ssize_t i = 0; i < got; ++i)
             if (chunk[i] != 0) lastTone = i;
         if (lastTone < 0) {
-            QuietBytes += uint64_t(got);
+            QuietBytes += got;
             continue;
         }
-        QuietBytes = uint64_t(got - 1 - lastTone);
+        QuietBytes = got - 1 - lastTone;
         int64_t expected = 0;
         if (ArmedNs.load() != 0) HeardNs.compare_exchange_strong(expected, now);
     }
     close(fifo);
 }
 
-static bool WaitFor(const std::atomic<bool>& flag, int64_t limitMs) {
+// Whether value reached least within limitMs.
+static bool WaitForAtLeast(const std::atomic<int64_t>& value, int64_t least, int64_t limitMs) {
     const int64_t until = NowNs() + limitMs * 1000000;
-    while (!flag.load()) {
-        if (NowNs() > until) return false;
-        std::this_thread::sleep_for(PollPeriod);
-    }
-    return true;
-}
-
-static bool WaitForQuiet() {
-    const int64_t until = NowNs() + QuietWaitLimitMs * 1000000;
-    while (QuietBytes.load() < QuietBytesBeforeTrial) {
-        if (NowNs() > until) return false;
-        std::this_thread::sleep_for(PollPeriod);
-    }
-    return true;
-}
-
-static bool WaitForHeard() {
-    const int64_t until = NowNs() + HeardWaitLimitMs * 1000000;
-    while (HeardNs.load() == 0) {
+    while (value.load() < least) {
         if (NowNs() > until) return false;
         std::this_thread::sleep_for(PollPeriod);
     }
@@ -195,13 +180,13 @@ static void TimeCalls(uint32_t calls) {
 static uint32_t TimeFirstSamples(uint32_t trials) {
     uint32_t heard = 0;
     for (uint32_t trial = 0; trial < trials; ++trial) {
-        if (!WaitForQuiet()) break;
+        if (!WaitForAtLeast(QuietBytes, QuietBytesBeforeTrial, QuietWaitLimitMs)) break;
         std::this_thread::sleep_for(std::chrono::microseconds(TrialSpreadUs * trial / trials));
         HeardNs = 0;
         const int64_t armed = NowNs();
         ArmedNs = armed;
         PlayAlertSound();
-        const bool came = WaitForHeard();
+        const bool came = WaitForAtLeast(HeardNs, 1, HeardWaitLimitMs);
         ArmedNs = 0;
         if (!came) break;
         LatencyNs[heard++] = HeardNs.load() - armed;
@@ -247,7 +232,7 @@ static int StampPlays(uint32_t trials, bool onInput) {
         }
         PlayStamped();
     }
-    std::this_thread::sleep_for(StampedPlayGap);
+    std::this_thread::sleep_for(AfterLastPlay);
     CloseClipPlayer();
     return 0;
 }
@@ -286,7 +271,7 @@ int main(int argc, char** argv) {
     std::thread reader(ReadOutput);
     const bool loaded = LoadAlertSound() == 0;
     // SDL opens the FIFO within LoadAlertSound; if it did not, this open frees the reader.
-    const bool opened = WaitFor(OutputOpened, 1000);
+    const bool opened = WaitForAtLeast(OutputOpened, 1, 1000);
     if (!opened) {
         int fifo = open(OutputFifo, O_WRONLY | O_NONBLOCK);
         if (fifo >= 0) close(fifo);

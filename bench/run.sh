@@ -4,7 +4,7 @@
 # rules on ../shared/falls when present. It reports figures, it does not judge them: exit
 # status 0 when everything ran, non-zero when something could not.
 # Usage: bench/run.sh [--quick] [--seconds N]
-#   --quick      short runs and few repetitions (3 s CPU runs), to see that it runs
+#   --quick      short runs and few repetitions (1 s CPU runs), to see that it runs
 #   --seconds N  length of each CPU run (default 20)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,4 +33,5 @@ if [[ -d "$falls" ]]; then
   "$build/bench/bench_detection" "$falls"
   echo
 fi
-exec python3 "$root/bench/measure.py" "$build" "${options[@]}"
+# Debian's Python, which has the python3-pexpect that install-deps.sh installs.
+exec /usr/bin/python3 -B "$root/bench/measure.py" "$build" "${options[@]}"

@@ -7,6 +7,7 @@
 
 #include "hid_access.h"
 #include "process.h"
+#include "remote_clock.h"
 #include "wii_remote.h"
 
 std::atomic<uint8_t> ReaderRun;
@@ -32,6 +33,10 @@ int32_t ProbeConnection() {
         // No reader: nothing is read, and the verdict below is "no data".
     }
     EndStartingThreads();
+    // The wait is the remote's to answer in: it begins once the reader is at its read, however
+    // long a busy machine takes to run the new thread.
+    while (ReaderThread.joinable() && ReaderActive == 0) {
+    }
     WaitMilliseconds(ProbeWaitMs);
     ReaderRun = 0;
     return AccelX != 0 ? 1 : 0;
@@ -68,9 +73,10 @@ void StopReaderThread() {
     ReaderStopping = false;
 }
 
+// On the remote's clock, which counts whole milliseconds: more than `milliseconds` of them
+// apart means strictly more than that many have passed.
 void WaitMilliseconds(int32_t milliseconds) {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point start = Clock::now();
-    while (std::chrono::duration<double, std::milli>(Clock::now() - start).count() <= milliseconds) {
+    const int64_t start = RemoteClockMs();
+    while (RemoteClockMs() - start <= milliseconds) {
     }
 }

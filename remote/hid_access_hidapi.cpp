@@ -58,18 +58,21 @@ static void ClearDeviceState() {
     Reopened = false;
 }
 
-// The Wii U Pro Controller shares the Wii Remote Plus's product ID; its reports are not a
-// remote's, and it is never opened. For a Bluetooth device hidapi's product string is the
-// kernel's name of it (HID_NAME): "Nintendo RVL-CNT-01-UC" for the controller,
-// "Nintendo RVL-CNT-01-TR" for the remote.
+// Two other devices share a remote's IDs; their reports are not a remote's, and they are never
+// opened: the Wii U Pro Controller the Wii Remote Plus's, the Balance Board the Wii Remote's.
+// For a Bluetooth device hidapi's product string is the kernel's name of it (HID_NAME):
+// "Nintendo RVL-CNT-01-UC" for the controller, "Nintendo RVL-WBC-01" for the board,
+// "Nintendo RVL-CNT-01" and "Nintendo RVL-CNT-01-TR" for the remotes.
 constexpr wchar_t ProControllerName[] = L"RVL-CNT-01-UC";
+constexpr wchar_t BalanceBoardName[] = L"RVL-WBC-01";
 
 static bool IsAskedFor(const hid_device_info* device) {
     if (device->vendor_id != OpenedVendor || !device->path) return false;
-    if (device->product_id == OpenedProduct) return true;
-    bool remotePlus = OpenedVendor == WiiRemoteVendorId && OpenedProduct == WiiRemoteProductId &&
-                      device->product_id == WiiRemotePlusProductId;
-    return remotePlus && !(device->product_string && std::wcsstr(device->product_string, ProControllerName));
+    bool remote = OpenedVendor == WiiRemoteVendorId && OpenedProduct == WiiRemoteProductId;
+    if (!remote) return device->product_id == OpenedProduct;
+    const wchar_t* name = device->product_string;
+    bool notARemote = name && (std::wcsstr(name, ProControllerName) || std::wcsstr(name, BalanceBoardName));
+    return (device->product_id == WiiRemoteProductId || device->product_id == WiiRemotePlusProductId) && !notARemote;
 }
 
 // Opens the first device that is the one asked for; null when there is none. Called without

@@ -8,6 +8,7 @@
 
 #include "connection_probe.h"
 #include "fake_hid_access.h"
+#include "fake_remote_clock.h"
 #include "hid_access.h"
 #include "wii_remote.h"
 
@@ -23,6 +24,7 @@ class Probe : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeHidReset();
+        FakeClockReset();
         DeviceHandle = 7;
         AccelX = 0x55;
     }
@@ -38,11 +40,11 @@ protected:
 // thread held up past the reader's pause allows, it keeps the reader from reading a third.
 constexpr int32_t AfterTheProbe = FakeHidUntilReleased;
 
+// The probe's wait is on the remote's clock, held in the tests that pass until the data are in.
 TEST_F(Probe, PassesOnAccelerometerDataWithinTheWait) {
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 20);
-    Clock::time_point start = Clock::now();
+    FakeClockHoldUntil([] { return AccelX != 0; });
     EXPECT_EQ(ProbeConnection(), 1);
-    EXPECT_GT(MsSince(start), 100.0);
     EXPECT_EQ(AccelX, 0x82);
 }
 
@@ -73,9 +75,8 @@ TEST_F(Probe, FailsOnAZeroXReading) {
 }
 
 TEST_F(Probe, SilentRemoteFailsAndItsStuckReaderIsStopped) {
-    Clock::time_point start = Clock::now();
+    FakeClockHoldUntil(FakeHidReadInProgress);  // the wait ends with the reader in its read
     EXPECT_EQ(ProbeConnection(), 0);
-    EXPECT_GT(MsSince(start), 100.0);
     EXPECT_EQ(ReaderActive, 1);
     EXPECT_TRUE(FakeHidReadInProgress());
     StopReaderThread();
@@ -87,6 +88,7 @@ TEST_F(Probe, SilentRemoteFailsAndItsStuckReaderIsStopped) {
 TEST_F(Probe, AReaderThatEndedByItselfIsOnlyJoined) {
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 5);
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, AfterTheProbe);
+    FakeClockHoldUntil([] { return AccelX != 0; });
     EXPECT_EQ(ProbeConnection(), 1);
     FakeHidRelease();
     while (ReaderActive) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -97,6 +99,7 @@ TEST_F(Probe, AReaderThatEndedByItselfIsOnlyJoined) {
 TEST_F(Probe, AfterStoppingTheReaderOnlyTheMainThreadReads) {
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 5);
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x90, 0x82, 0x9C}, AfterTheProbe);
+    FakeClockHoldUntil([] { return AccelX != 0; });
     EXPECT_EQ(ProbeConnection(), 1);
     StopReaderThread();  // cuts the reader's pause, or its second read, short
     FakeHidRelease();

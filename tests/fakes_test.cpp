@@ -102,13 +102,22 @@ TEST_F(Fakes, HidSilenceWaitsUntilStoppedAndStaysStoppedUntilResumed) {
     EXPECT_EQ(FakeHidResumes, 1);
 }
 
-TEST_F(Fakes, ClockRunsOnAndGoesForwardWhenTold) {
+TEST_F(Fakes, ClockRunsOnGoesForwardWhenToldAndWaitsForASignWhenHeld) {
     FakeClockReset();
     int64_t before = RemoteClockMs();
     FakeClockAdvance(60000);
     EXPECT_GE(RemoteClockMs() - before, 60000);
     FakeClockReset();
     EXPECT_LT(RemoteClockMs() - before, 60000);
+    static bool sign = false;
+    FakeClockHoldUntil([] { return sign; });
+    before = RemoteClockMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(RemoteClockMs(), before);
+    sign = true;
+    EXPECT_EQ(RemoteClockMs(), before + 1);
+    EXPECT_EQ(RemoteClockMs(), before + 2);
+    FakeClockReset();
 }
 
 TEST_F(Fakes, HidNotesOverlappingReadsAndReadsAfterClose) {

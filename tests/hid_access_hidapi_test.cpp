@@ -133,10 +133,12 @@ TEST_F(HidLayer, OpensOneRemoteOfEitherModelAtATimeAndSendsEachReportAtTheLength
     HidapiDoubleSetPresent(false);
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle);
     HidapiDoubleSetPresent(true);
-    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}});  // a Wii U Pro Controller
+    // A Wii U Pro Controller and a Balance Board, which share the remotes' IDs.
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0306, L"Nintendo RVL-WBC-01"}});
     ASSERT_EQ(handle = OpenHidHandle(0x057E, 0x0306), NoHidHandle);
     EXPECT_EQ(HidapiDoubleRecord().opens, 0);
-    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0330, L"Nintendo RVL-CNT-01-TR"}});
+    HidapiDoubleSetDevices({{0x0330, L"Nintendo RVL-CNT-01-UC"}, {0x0306, L"Nintendo RVL-WBC-01"},
+                            {0x0330, L"Nintendo RVL-CNT-01-TR"}});
     Open();
     EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), NoHidHandle) << "one device at a time";
     Write(LedsCommand, 2);
@@ -164,8 +166,9 @@ TEST_F(HidLayer, ReadReturnsReportsRetriesASingleFailureAndWaitsOutItsLimitInSli
     start = Clock::now();
     EXPECT_TRUE(Read(300).empty()) << "a failed read is no report";
     EXPECT_TRUE(MsSince(start) >= 295 && MsSince(start) < 1500) << MsSince(start);
+    // The limit in slices of at most 100 ms: three of them, unless the machine held one up.
     std::vector<int> slices = HidapiDoubleRecord().readMs;
-    EXPECT_GE(slices.size(), 7u);
+    EXPECT_GE(slices.size(), 5u);
     for (int ms : slices) EXPECT_TRUE(ms > 0 && ms <= 100) << ms;
     EXPECT_EQ(HidapiDoubleRecord().opens, 1);
 }

@@ -13,6 +13,8 @@
 #include "fake_console_keys.h"
 #include "fake_hid_access.h"
 #include "fake_message_box.h"
+#include "fake_remote_clock.h"
+#include "wii_remote.h"
 
 int SentryMain(int argc, char** argv, char** envp);  // the program's main, renamed for the test
 
@@ -25,6 +27,7 @@ protected:
         FakeKeysReset();
         FakeClipPlayerReset();
         FakeMessageBoxReset();
+        FakeClockReset();
         JournalClear();
         char pattern[] = "/tmp/sentry-flow-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -98,6 +101,7 @@ TEST_F(MainFlow, ASilentRemoteFailsTheProbeWithStatusZeroAndNoConsoleText) {
 
 TEST_F(MainFlow, AStreamingRemoteIsGreetedAndWatchedUntilHome) {
     PutClip();
+    FakeClockHoldUntil([] { return AccelX != 0; });  // the probe's data are in before its wait ends
     FakeHidQueueReport({0x31, 0x00, 0x00, 0x82, 0x82, 0x9C}, 10);
     FakeHidQueueReport({0x31, 0x00, 0x80, 0x82, 0x82, 0x9C}, 150);
     std::string output;

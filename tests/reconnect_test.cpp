@@ -57,6 +57,7 @@ protected:
         FakeMessageBoxReset();
         JournalClear();
         ButtonByte2 = 0;  // no Home left from the case before
+        FakeClockReset();
         DeviceHandle = OpenHidHandle(WiiRemoteVendorId, WiiRemoteProductId);
         ASSERT_NE(DeviceHandle, NoHidHandle);
         SetReportingMode(0x00, ButtonsAccelReport);
@@ -137,6 +138,7 @@ TEST_F(Reconnect, TheFirstCalibrationBlockThatCountsCentresTheWindowOnEachAxisEl
         EXPECT_EQ(FakeClipPlayerStarts - before, sounds) << x << " " << y << " " << z;
     }
     // Answered, well or badly, it is asked no more; never answered, three times, 250 ms apart.
+    FakeClockHoldUntil([] { return false; });  // only FakeClockAdvance moves the remote's time
     for (auto [answer, zeroG, times] :
          {std::tuple{Answer(Block(130, 26, 1), Block(140, 26)), 140, 1u}, {Answer(Block(130, 26, 1), Block(140, 26, -1)), 128, 1u},
           {Answer(Block(95, 26), Block(161, 26)), 128, 1u}, {Answer(Block(96, 10), Block(160, 11)), 160, 1u},

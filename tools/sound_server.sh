@@ -11,8 +11,9 @@
 # rewind: a stream that starts while the sink runs follows what the sink has rendered ahead,
 # so that the monitor records all of it (a rewind mixes the stream's start into time that the
 # monitor has handed on already, and the recording loses it). stop ends every process that
-# start began and removes DIR. Each process also ends by itself after LIFETIME_S, so that
-# an interrupted run leaves nothing behind for long.
+# start began and removes DIR; it signals only processes still its own (their environment names
+# DIR), never one that has since taken a recorded pid. Each process also ends by itself after
+# LIFETIME_S, so that an interrupted run leaves nothing behind for long.
 set -euo pipefail
 
 LIFETIME_S=1800
@@ -24,17 +25,24 @@ usage() {
   exit 2
 }
 
+# The pids in DIR/pids and DIR/servers that are still start's own: processes whose environment
+# names DIR as their runtime folder. A pid may since have gone to an unrelated process.
+own_pids() {
+  local dir=$1 pid
+  cat "$dir/pids" "$dir/servers" 2>/dev/null | while read -r pid; do
+    if [[ $pid =~ ^[0-9]+$ ]] && grep -qsxzF "XDG_RUNTIME_DIR=$dir" "/proc/$pid/environ"; then echo "$pid"; fi
+  done
+  return 0
+}
+
 stop() {
   local dir=$1 pid
-  [[ -f "$dir/pids" ]] || { rm -rf "$dir"; return 0; }
-  while read -r pid; do kill -TERM "$pid" 2>/dev/null || true; done <"$dir/pids"
+  for pid in $(own_pids "$dir"); do kill -TERM "$pid" 2>/dev/null || true; done
   for _ in $(seq 50); do
-    local alive=0
-    while read -r pid; do kill -0 "$pid" 2>/dev/null && alive=1; done <"$dir/pids"
-    [[ $alive -eq 0 ]] && break
+    [[ -z $(own_pids "$dir") ]] && break
     sleep 0.1
   done
-  while read -r pid; do kill -KILL "$pid" 2>/dev/null || true; done <"$dir/pids"
+  for pid in $(own_pids "$dir"); do kill -KILL "$pid" 2>/dev/null || true; done
   rm -rf "$dir"
 }
 
@@ -71,15 +79,17 @@ null_sink_made() {
 [[ $# -ge 2 ]] || usage
 command=$1
 case "$command" in
-  stop) [[ $# -eq 2 ]] || usage; stop "$2"; exit 0 ;;
-  start) [[ $# -eq 3 ]] || usage; kind=$2; dir=$3 ;;
+  stop) [[ $# -eq 2 ]] || usage; stop "$(realpath -m "$2")"; exit 0 ;;
+  start) [[ $# -eq 3 ]] || usage; kind=$2; dir=$(realpath -m "$3") ;;
   *) usage ;;
 esac
 
 stop "$dir"
+# A start that fails, or is interrupted, stops what it has started.
+trap '[[ $? -eq 0 ]] || stop "$dir"' EXIT
+trap 'exit 1' INT TERM HUP
 mkdir -p "$dir"
 chmod 700 "$dir"
-dir=$(cd "$dir" && pwd)
 : >"$dir/pids"
 # The servers keep their state and cookies under HOME and XDG folders: all of them in DIR.
 export HOME=$dir XDG_RUNTIME_DIR=$dir XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state
