@@ -159,12 +159,11 @@ static void TryFailed(HeldEvent& held, int64_t now) {
 static void RunEnded(int32_t run, bool wentThrough, int64_t now) {
     for (HeldEvent& held : Held) {
         if (held.state != Running || held.run != run) continue;
-        if (!wentThrough) {
-            TryFailed(held, now);
-        } else {
+        if (Named(held, StoppedEvent)) StoppedSettled = true;
+        if (wentThrough)
             held.state = Unused;
-            if (Named(held, StoppedEvent)) StoppedSettled = true;
-        }
+        else
+            TryFailed(held, now);
         return;
     }
 }

@@ -17,12 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "console_keys.h"
+#include "cpu_wait.h"
 
 namespace {
 using Codes = std::vector<int32_t>;
@@ -38,13 +38,7 @@ int EventFd = -1;  // in each child: where it reports its events
 
 int32_t Report(int32_t event) { return write(EventFd, &event, sizeof event) < 0 ? NoEvent : event; }
 
-// How long this thread has waited for a CPU, in ms: time that no program controls.
-int64_t CpuWaitMs() {
-    std::ifstream schedstat("/proc/thread-self/schedstat");
-    int64_t ranNs = 0, waitedNs = 0;
-    schedstat >> ranNs >> waitedNs;
-    return waitedNs / 1000000;
-}
+int64_t CpuWaitMs() { return static_cast<int64_t>(CpuWaitNs("/proc/thread-self") / 1000000); }  // this thread's
 
 // Child: how many of 300 polls, 1 ms apart, said a key was waiting; their wall ms, less the
 // wait for a CPU; and their CPU us.

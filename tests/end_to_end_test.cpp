@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu_wait.h"
 #include "expected_banner.h"
 
 namespace {
@@ -89,13 +90,7 @@ bool ReadUntil(int fd, std::string* into, const std::string& text, int milliseco
     return true;
 }
 
-// How long a task (a /proc folder) has waited for a CPU, in seconds.
-double CpuWaitSeconds(const std::string& task) {
-    std::ifstream schedstat(task + "/schedstat");
-    uint64_t ranNs = 0, waitedNs = 0;
-    schedstat >> ranNs >> waitedNs;
-    return static_cast<double>(waitedNs) / 1e9;
-}
+double CpuWaitSeconds(const std::string& task) { return static_cast<double>(CpuWaitNs(task)) / 1e9; }
 
 // Waits for the child; its exit status, or -1 (and the child killed) if it outlives the time.
 // *took: the seconds it took, less those that the machine kept the child's main thread, or this
